@@ -1,0 +1,3 @@
+#include "engine/version.h"
+
+const char* SondrelVersion() { return TARNWELL_VERSION; }

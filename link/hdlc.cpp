@@ -1,0 +1,240 @@
+#include "link/hdlc.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/crc16.h"
+
+using namespace quillon;
+
+namespace {
+constexpr size_t kNodeSize = sizeof(HDLC_RX_NODE);
+constexpr size_t kSpoolBytes = node_spool_bytes(kNodeSize, kRxNodeCount);
+constexpr uint8_t kFlag = 0x7E;
+constexpr uint8_t kEsc = 0x7D;
+} // namespace
+
+CTransmitHdlc::CTransmitHdlc()
+    : m_spoolMem(new unsigned char[kSpoolBytes]),
+      m_spool(reinterpret_cast<NODE_SPOOL*>(m_spoolMem.get())),
+      m_frameEvent(std::make_unique<tw::ManualResetEvent>(false)) {
+    SetTag(TAG_TRANSMIT_HDLC);
+    ClearReceive(1);
+}
+
+CTransmitHdlc::~CTransmitHdlc() {
+    SetTag(0);
+    if (m_frameEvent) m_frameEvent->abandon();
+}
+
+bool CTransmitHdlc::Check(int kind) {
+    if (kind == 0) return Tag() == TAG_TRANSMIT_HDLC;
+    if (kind == 1) return IsOpen() != 0;
+    return false;
+}
+
+int CTransmitHdlc::OnFrameQueued() {
+    if (m_overlapTimeout.load() != 0 && m_frameEvent) m_frameEvent->set();
+    return 0;
+}
+
+void CTransmitHdlc::AbandonFrameEvent() {
+    if (m_frameEvent) m_frameEvent->abandon();
+}
+
+int CTransmitHdlc::FrameWrite(const uint8_t* data, int len) { return WriteFramed(data, len, true); }
+
+int CTransmitHdlc::FrameWriteNo7e(const uint8_t* data, int len) {
+    // Callers pass the packet length plus one.
+    return WriteFramed(data, len - 1, false);
+}
+
+int CTransmitHdlc::WriteFramed(const uint8_t* data, int len, bool opening_flag) {
+    if (!Check(1)) return ERR_PORT_NOT_OPEN;
+    if (m_overlapTimeout.load() != 0 && m_frameEvent) ClearReceive(0);
+    if (len < 0 || (!data && len > 0)) len = 0;
+    int n = FilterFrame(0, const_cast<uint8_t*>(data), len);
+    if (n < 0) n = 0;
+
+    uint8_t staging[kStagingSize];
+    int used = 0;
+    int total = 0;
+    auto store = [&](uint8_t b) {
+        staging[used++] = b;
+        ++total;
+        if (used == kStagingSize) {
+            RawWrite(staging, used);
+            used = 0;
+        }
+    };
+    auto emit = [&](uint8_t b) {
+        if (b == kFlag || b == kEsc) {
+            store(kEsc);
+            store(static_cast<uint8_t>(b ^ 0x20));
+        } else {
+            store(b);
+        }
+    };
+
+    if (opening_flag) store(kFlag);
+    uint16_t crc = kCrc16Init;
+    for (int i = 0; i < n; ++i) {
+        crc = crc16_step(crc, data[i]);
+        emit(data[i]);
+    }
+    crc ^= 0xFFFF;
+    emit(static_cast<uint8_t>(crc & 0xFF));
+    emit(static_cast<uint8_t>(crc >> 8));
+    store(kFlag);
+    if (used > 0) RawWrite(staging, used);
+    return total;
+}
+
+HDLC_RX_NODE* CTransmitHdlc::ResetNode(HDLC_RX_NODE* node) {
+    if (!node) return node;
+    node->length = 0;
+    node->flags = kFlagReceiving;
+    node->crc = kCrc16Init;
+    return node;
+}
+
+HDLC_RX_NODE* CTransmitHdlc::CurrentNodeLocked(bool& queued) {
+    queued = false;
+    if (m_current && (m_current->flags & (kFlagReceiving | kFlagComplete)) ==
+                         (kFlagReceiving | kFlagComplete)) {
+        if (FilterFrame(1, m_current->data, m_current->length) < 1) {
+            ResetNode(m_current);
+        } else {
+            int linked = 0;
+            m_current->hdr.key = 0;
+            m_rxQueue = node_link(m_rxQueue, &m_current->hdr, &linked);
+            m_current = nullptr;
+            queued = true;
+        }
+    }
+    if (!m_current) {
+        NODE* n = node_new(0, m_spool);
+        if (n) m_current = ResetNode(reinterpret_cast<HDLC_RX_NODE*>(n));
+    }
+    return m_current;
+}
+
+HDLC_RX_NODE* CTransmitHdlc::CurrentNode() {
+    bool queued = false;
+    m_queueLock.Enter();
+    HDLC_RX_NODE* node = CurrentNodeLocked(queued);
+    m_queueLock.Leave();
+    if (queued) OnFrameQueued();
+    return node;
+}
+
+int CTransmitHdlc::ReceiveSpace(int count) {
+    if (count <= 0) return 0;
+    std::lock_guard<CProtectedCritical> g(m_queueLock);
+    HDLC_RX_NODE* node = CurrentNode();
+    if (!node) return ERR_RX_NO_NODE;
+    if (node->length >= kFrameMax) {
+        // A full node still needs its closing flag read (a longer frame is dropped there), so
+        // the reader is given room rather than the node being thrown away.
+        return std::min(count, kFrameMax);
+    }
+    return std::min(count, kFrameMax - static_cast<int>(node->length));
+}
+
+int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
+    if (!bytes || count <= 0) return 0;
+    // The queue lock covers the whole chunk: the current node must not be re-initialised by a
+    // concurrent ClearReceive while bytes are stored in it.
+    std::lock_guard<CProtectedCritical> g(m_queueLock);
+    HDLC_RX_NODE* node = CurrentNode();
+    if (!node) return -1;
+    int result = 0;
+    for (int i = 0; i < count; ++i) {
+        uint8_t b = bytes[i];
+        if (b == kEsc) {
+            if (node->flags & kFlagReceiving) node->flags |= kFlagEscape;
+            continue;
+        }
+        if (b == kFlag) {
+            if (node->flags & kFlagOverflow) {
+                m_oversizeDropped.fetch_add(1);
+                ResetNode(node);
+                continue;
+            }
+            if (!(node->flags & kFlagReceiving) || node->length < 3 || node->crc != kCrc16Good) {
+                ResetNode(node);
+                continue;
+            }
+            node->length = static_cast<uint16_t>(node->length - 2);
+            node->flags |= kFlagComplete;
+            result = node->length;
+            node = CurrentNode();
+            if (!node) return result;
+            continue;
+        }
+        if (node->flags & kFlagEscape) {
+            node->flags &= static_cast<uint8_t>(~kFlagEscape);
+            b ^= 0x20;
+        }
+        node->crc = crc16_step(node->crc, b);
+        if (node->length < kFrameMax) {
+            node->data[node->length++] = b;
+        } else {
+            node->flags |= kFlagOverflow;
+        }
+    }
+    return result;
+}
+
+int CTransmitHdlc::QueuedFrames() {
+    std::lock_guard<CProtectedCritical> g(m_queueLock);
+    return node_getnum(m_rxQueue);
+}
+
+int CTransmitHdlc::TakeFrame(uint8_t* buffer, int len) {
+    const uint32_t timeout = m_overlapTimeout.load();
+    m_queueLock.Enter();
+    bool empty = (m_rxQueue == nullptr);
+    m_queueLock.Leave();
+    if (empty) {
+        if (timeout == 0 || !m_frameEvent) return 0;
+        m_frameEvent->reset();
+        // A frame queued between the first test and the reset has already set the event;
+        // testing again after the reset closes that gap.
+        m_queueLock.Enter();
+        empty = (m_rxQueue == nullptr);
+        m_queueLock.Leave();
+        if (empty) {
+            tw::WaitResult r = m_frameEvent->wait_ms(timeout);
+            if (r == tw::WaitResult::Abandoned) return ERR_RX_ABANDONED;
+            if (r == tw::WaitResult::Timeout) return ERR_RX_TIMEOUT;
+        }
+    }
+    std::lock_guard<CProtectedCritical> g(m_queueLock);
+    if (!m_rxQueue) return ERR_RX_WOKEN_EMPTY;
+    auto* frame = reinterpret_cast<HDLC_RX_NODE*>(m_rxQueue);
+    int n = frame->length;
+    if (len >= 1) n = std::min(len, n);
+    if (n > 0 && buffer) std::memcpy(buffer, frame->data, static_cast<size_t>(n));
+    int removed = 0;
+    m_rxQueue = node_unlink(m_rxQueue, &frame->hdr, &removed);
+    node_delete(&frame->hdr, m_spool);
+    return n;
+}
+
+int CTransmitHdlc::ClearReceive(int force) {
+    m_queueLock.Enter();
+    if (m_rxQueue == nullptr && force == 0) {
+        m_queueLock.Leave();
+        return 0;
+    }
+    m_rxQueue = nullptr;
+    m_current = nullptr;
+    node_init_spool(m_spool, static_cast<uint16_t>(kNodeSize), kRxNodeCount);
+    m_queueLock.Leave();
+    if (m_frameEvent) {
+        m_frameEvent->set();
+        m_frameEvent->reset();
+    }
+    return 0;
+}

@@ -1,0 +1,71 @@
+#include "platform/clock.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace tw::clock {
+namespace {
+
+double read_env_scale() {
+    const char* v = std::getenv("TARNWELL_TIME_SCALE");
+    if (!v || !*v) return 1.0;
+    char* end = nullptr;
+    double d = std::strtod(v, &end);
+    if (end == v || *end != '\0' || !(d > 0.0)) return 1.0;
+    return d;
+}
+
+std::atomic<double>& factor() {
+    static std::atomic<double> f{read_env_scale()};
+    return f;
+}
+
+const Steady::time_point& start() {
+    static const Steady::time_point t = Steady::now();
+    return t;
+}
+
+} // namespace
+
+double scale() { return factor().load(std::memory_order_relaxed); }
+
+bool set_scale(double f) {
+    if (!(f > 0.0)) return false;
+    factor().store(f, std::memory_order_relaxed);
+    return true;
+}
+
+std::chrono::nanoseconds scaled(std::chrono::milliseconds nominal) {
+    if (nominal.count() <= 0) return std::chrono::nanoseconds{0};
+    double ns = static_cast<double>(nominal.count()) * 1e6 * scale();
+    return std::chrono::nanoseconds{static_cast<int64_t>(ns)};
+}
+
+std::chrono::nanoseconds scaled_timeout(std::chrono::milliseconds nominal) {
+    auto s = scaled(nominal);
+    // The floor never lengthens a time-out beyond its nominal value.
+    auto floor = std::min<std::chrono::nanoseconds>(kTimeoutFloor, nominal);
+    return s < floor ? floor : s;
+}
+
+void sleep_ms(int64_t nominal_ms) {
+    auto d = scaled(std::chrono::milliseconds{nominal_ms});
+    if (d.count() > 0) std::this_thread::sleep_for(d);
+}
+
+Steady::time_point deadline_after_ms(int64_t nominal_ms) {
+    return Steady::now() + scaled_timeout(std::chrono::milliseconds{nominal_ms});
+}
+
+uint64_t tick_ms() {
+    (void)start();
+    auto real = std::chrono::duration<double, std::milli>(Steady::now() - start()).count();
+    return static_cast<uint64_t>(real / scale());
+}
+
+// Pin the start point at load so tick_ms counts from process start.
+static const bool kStarted = (start(), true);
+
+} // namespace tw::clock

@@ -1,0 +1,33 @@
+#pragma once
+// The one clock every sleep and time-out goes through. TARNWELL_TIME_SCALE (default 1)
+// multiplies every wait, so tests and the demo run a minutes-long cycle in seconds.
+#include <chrono>
+#include <cstdint>
+
+namespace tw::clock {
+
+using Steady = std::chrono::steady_clock;
+
+// The factor in force: TARNWELL_TIME_SCALE read once, or what set_scale gave.
+double scale();
+// Overrides the factor for this process (command-line --time-scale, tests). Values <= 0 are refused.
+bool set_scale(double factor);
+
+// A nominal wait turned into the real time it lasts.
+std::chrono::nanoseconds scaled(std::chrono::milliseconds nominal);
+
+// Receive time-outs keep a floor far above the link's real latency, so scaled runs are not flaky.
+constexpr std::chrono::milliseconds kTimeoutFloor{200};
+std::chrono::nanoseconds scaled_timeout(std::chrono::milliseconds nominal);
+
+// Sleeps for a nominal number of milliseconds, scaled.
+void sleep_ms(int64_t nominal_ms);
+
+// A deadline a nominal time-out from now (with the floor).
+Steady::time_point deadline_after_ms(int64_t nominal_ms);
+
+// Milliseconds of nominal time since the process started: real elapsed time divided by the scale.
+// Stands in for a tick count when comparing ages (last activity, report waits).
+uint64_t tick_ms();
+
+} // namespace tw::clock

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/sync.h"
+
+namespace {
+
+using namespace std::chrono;
+
+struct ScaleGuard {
+    explicit ScaleGuard(double s) { tw::clock::set_scale(s); }
+    ~ScaleGuard() { tw::clock::set_scale(1.0); }
+};
+
+TEST(Clock, ScalesWaitsAndKeepsAFloorOnTimeouts) {
+    ScaleGuard g(0.01);
+    EXPECT_EQ(tw::clock::scaled(milliseconds(1000)), milliseconds(10));
+    EXPECT_EQ(tw::clock::scaled(milliseconds(0)), nanoseconds(0));
+    EXPECT_EQ(tw::clock::scaled_timeout(milliseconds(60000)), milliseconds(600));
+    EXPECT_EQ(tw::clock::scaled_timeout(milliseconds(5000)), tw::clock::kTimeoutFloor);
+    // The floor never makes a short time-out longer than asked.
+    EXPECT_EQ(tw::clock::scaled_timeout(milliseconds(50)), milliseconds(50));
+    EXPECT_FALSE(tw::clock::set_scale(0));
+    EXPECT_FALSE(tw::clock::set_scale(-1));
+    EXPECT_DOUBLE_EQ(tw::clock::scale(), 0.01);
+}
+
+TEST(Clock, SleepIsScaled) {
+    ScaleGuard g(0.001);
+    auto t0 = steady_clock::now();
+    tw::clock::sleep_ms(10000); // 10 s nominal
+    auto real = steady_clock::now() - t0;
+    EXPECT_GE(real, milliseconds(10));
+    EXPECT_LT(real, milliseconds(5000));
+}
+
+TEST(ManualResetEvent, StaysSetUntilReset) {
+    tw::ManualResetEvent e;
+    EXPECT_FALSE(e.is_set());
+    EXPECT_EQ(e.wait_real(milliseconds(1)), tw::WaitResult::Timeout);
+    e.set();
+    EXPECT_EQ(e.wait_real(milliseconds(1)), tw::WaitResult::Signalled);
+    EXPECT_EQ(e.wait_real(milliseconds(1)), tw::WaitResult::Signalled);
+    e.reset();
+    EXPECT_EQ(e.wait_real(milliseconds(1)), tw::WaitResult::Timeout);
+}
+
+TEST(ManualResetEvent, APulseWakesAWaiterAndAbandonEndsWaits) {
+    tw::ManualResetEvent e;
+    std::thread t([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        e.set();
+        e.reset();
+    });
+    EXPECT_EQ(e.wait_real(seconds(30)), tw::WaitResult::Signalled);
+    t.join();
+    std::thread t2([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        e.abandon();
+    });
+    EXPECT_EQ(e.wait_ms(-1), tw::WaitResult::Abandoned);
+    t2.join();
+    EXPECT_EQ(e.wait_real(milliseconds(1)), tw::WaitResult::Abandoned);
+}
+
+} // namespace
