@@ -1,0 +1,36 @@
+#pragma once
+// The link facade: one object per opened COM port. Packets go out as HDLC frames; received
+// frames come back decoded. Made with CreateComm, released with deleteComm or delete.
+#include <cstdint>
+
+using PortHandle = intptr_t;
+constexpr PortHandle INVALID_PORT_HANDLE = -1;
+constexpr PortHandle PORT_HANDLE_IN_USE = 0x170; // the out-argument when the port is held
+
+class CTransService;
+
+class CQuillonDll {
+public:
+    CQuillonDll(int port, PortHandle& handle, int baud);
+    // 115200 baud, then the loop-back handshake (a bounded number of attempts).
+    CQuillonDll(int port, PortHandle& handle);
+    // Two facades sharing one service would close it twice; copies are not allowed.
+    CQuillonDll(const CQuillonDll&) = delete;
+    CQuillonDll& operator=(const CQuillonDll&) = delete;
+    virtual ~CQuillonDll();
+
+    int Write(const uint8_t* data, int len);
+    int WriteNo7e(const uint8_t* data, int len); // len = packet length + 1
+    int Read(uint8_t* buffer, int len);          // waits up to 60000 ms
+    int HdlcReceive(uint8_t* buffer, int len);   // waits the overlap time-out
+    int CleanRxBuffer();
+    int GetOverlapTimeout(uint32_t& out);
+    int SetOverlapTimeout(uint32_t ms);
+
+private:
+    CTransService* m_pService = nullptr;
+};
+
+CQuillonDll* CreateComm(int port, PortHandle& handle, int baud);
+CQuillonDll* CreateComm(int port, PortHandle& handle);
+void deleteComm(CQuillonDll* link);
