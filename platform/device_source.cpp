@@ -360,9 +360,20 @@ std::string device_dir() {
 }
 
 std::vector<DeviceRecord> list_devices() {
+    std::vector<DeviceRecord> v;
+    try_list_devices(v);
+    return v;
+}
+
+bool try_list_devices(std::vector<DeviceRecord>& out) {
     std::string dir = device_dir();
-    if (!dir.empty()) return list_devices_from_dir(dir);
-    return list_devices_from_sysfs("/sys", "/dev");
+    const std::string where = dir.empty() ? std::string("/sys/bus/usb/devices") : dir;
+    if (!is_dir(where)) {
+        out.clear();
+        return false;
+    }
+    out = dir.empty() ? list_devices_from_sysfs("/sys", "/dev") : list_devices_from_dir(dir);
+    return true;
 }
 
 } // namespace tw

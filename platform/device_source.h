@@ -17,6 +17,10 @@ std::vector<DeviceRecord> list_devices_from_dir(const std::string& dir);
 std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
                                                   const std::string& dev_root = "/dev");
 
+// As list_devices(), false when the source itself cannot be read (the directory or
+// <sys_root>/bus/usb/devices missing), which callers report apart from "no devices".
+bool try_list_devices(std::vector<DeviceRecord>& out);
+
 // The directory list_devices() reads (TARNWELL_DEVICE_DIR), empty when it reads sysfs.
 std::string device_dir();
 

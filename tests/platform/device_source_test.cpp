@@ -1,6 +1,7 @@
 // The device source: virtual device directory records and a fake sysfs tree built here.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -90,6 +91,124 @@ TEST(DeviceDir, EnvironmentChoosesTheDirectory) {
     ::unsetenv("TARNWELL_DEVICE_DIR");
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].com, 5);
+}
+
+// A sysfs tree as the kernel lays it out under bus/usb/devices (folders instead of links).
+class FakeSysfs {
+  public:
+    explicit FakeSysfs(const std::string& root) : base_(root + "/bus/usb/devices") {
+        mk(root + "/bus");
+        mk(root + "/bus/usb");
+        mk(base_);
+    }
+    void device(const std::string& name, const std::string& vid, const std::string& pid,
+                const std::string& cls = "00", const std::string& serial = "") {
+        std::string d = base_ + "/" + name;
+        mk(d);
+        put(d + "/idVendor", vid + "\n");
+        put(d + "/idProduct", pid + "\n");
+        put(d + "/bDeviceClass", cls + "\n");
+        if (!serial.empty()) put(d + "/serial", serial + "\n");
+    }
+    std::string iface(const std::string& dev, int num, const std::string& cls = "ff") {
+        char n[8];
+        std::snprintf(n, sizeof n, "%02x", num);
+        std::string d = base_ + "/" + dev + ":1." + std::to_string(num);
+        mk(d);
+        put(d + "/bInterfaceNumber", std::string(n) + "\n");
+        put(d + "/bInterfaceClass", cls + "\n");
+        return d;
+    }
+    static void mk(const std::string& p) { ::mkdir(p.c_str(), 0755); }
+
+  private:
+    std::string base_;
+};
+
+// The two phones of the detection tests: a QDLoader 9008 at 1-1.3 and a 9025 composite at 1-1.4.
+void build_two_phones(FakeSysfs& fs) {
+    fs.device("usb1", "1d6b", "0002", "09");
+    fs.device("1-1", "05e3", "0608", "09");
+    fs.device("1-1.3", "05c6", "9008");
+    FakeSysfs::mk(fs.iface("1-1.3", 0) + "/ttyUSB14");
+    fs.device("1-1.4", "05c6", "9025", "00", "A1B2C3");
+    FakeSysfs::mk(fs.iface("1-1.4", 0) + "/ttyUSB11"); // DIAG
+    fs.iface("1-1.4", 1);                              // ADB: no tty
+    FakeSysfs::mk(fs.iface("1-1.4", 2) + "/ttyUSB12"); // modem
+    FakeSysfs::mk(fs.iface("1-1.4", 3) + "/ttyUSB13"); // NMEA
+}
+
+TEST(Sysfs, QdloaderAndDiagCompositeGetWindowsNamesPortsAndPositions) {
+    TempDir d;
+    FakeSysfs fs(d.path);
+    build_two_phones(fs);
+    auto v = tw::list_devices_from_sysfs(d.path, "/dev");
+    ASSERT_EQ(v.size(), 4u);
+
+    EXPECT_EQ(v[0].kind, tw::DeviceKind::Serial);
+    EXPECT_EQ(v[0].name, "ttyUSB14");
+    EXPECT_EQ(v[0].com, 15);
+    EXPECT_EQ(v[0].path, "/dev/ttyUSB14");
+    EXPECT_EQ(v[0].friendly, "Qualcomm HS-USB QDLoader 9008 (COM15)");
+    EXPECT_FALSE(v[0].diag);
+    EXPECT_EQ(tw::usb_position(v[0]), "1-1#3#");
+    EXPECT_EQ(v[0].vid, 0x05c6);
+    EXPECT_EQ(v[0].pid, 0x9008);
+
+    EXPECT_EQ(v[1].com, 12);
+    EXPECT_EQ(v[1].friendly, "Qualcomm HS-USB Diagnostics 9025 (COM12)");
+    EXPECT_TRUE(v[1].diag);
+    EXPECT_EQ(v[1].parent, "1-1");
+    EXPECT_EQ(v[1].hubport, 4);
+    EXPECT_EQ(v[1].instance, "USB\\VID_05C6&PID_9025\\A1B2C3");
+    EXPECT_EQ(v[1].interface_path,
+              "\\\\?\\usb#vid_05c6&pid_9025#a1b2c3#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+
+    EXPECT_EQ(v[2].com, 13);
+    EXPECT_EQ(v[2].friendly, "Qualcomm HS-USB Android Modem 9025");
+    EXPECT_FALSE(v[2].diag);
+    EXPECT_EQ(v[3].friendly, "Qualcomm HS-USB NMEA 9025 (COM14)");
+    EXPECT_FALSE(v[3].diag);
+    // All ports of one phone share its position and identity.
+    EXPECT_EQ(tw::usb_position(v[3]), "1-1#4#");
+    EXPECT_EQ(v[3].instance, v[1].instance);
+    // Without a serial number the identity still stays put for one position.
+    EXPECT_EQ(v[0].instance, "USB\\VID_05C6&PID_9008\\" + tw::synth_serial("1-1", 3));
+    EXPECT_NE(tw::synth_serial("1-1", 3), tw::synth_serial("1-2", 3));
+}
+
+TEST(Sysfs, FastbootAcmAndStorageDevices) {
+    TempDir d;
+    FakeSysfs fs(d.path);
+    fs.device("2-1", "18d1", "d00d");
+    fs.iface("2-1", 0);
+    fs.device("2-2", "2341", "0043", "02");
+    FakeSysfs::mk(fs.iface("2-2", 0, "02") + "/tty");
+    FakeSysfs::mk(d.path + "/bus/usb/devices/2-2:1.0/tty/ttyACM0");
+    fs.device("2-3.1", "05c6", "9026");
+    std::string storage = fs.iface("2-3.1", 0, "08");
+    for (const char* p :
+         {"/host3", "/host3/target3:0:0", "/host3/target3:0:0/3:0:0:0",
+          "/host3/target3:0:0/3:0:0:0/block", "/host3/target3:0:0/3:0:0:0/block/sdb"})
+        FakeSysfs::mk(storage + p);
+    put(d.path + "/bus/usb/devices/2-3.1/product", "MMC Storage\n");
+
+    auto v = tw::list_devices_from_sysfs(d.path, "/devroot");
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].kind, tw::DeviceKind::Usb);
+    EXPECT_EQ(v[0].address, "usb:2-1");
+    EXPECT_EQ(v[0].friendly, "Android Bootloader Interface");
+    EXPECT_EQ(tw::usb_position(v[0]), "usb2#1#");
+    EXPECT_EQ(v[1].kind, tw::DeviceKind::Serial);
+    EXPECT_EQ(v[1].com, 101);
+    EXPECT_EQ(v[1].path, "/devroot/ttyACM0");
+    EXPECT_EQ(v[1].friendly, "USB Serial Device (COM101)");
+    EXPECT_EQ(v[2].kind, tw::DeviceKind::Disk);
+    EXPECT_EQ(v[2].path, "/devroot/sdb");
+    EXPECT_EQ(v[2].friendly, "MMC Storage USB Device");
+    EXPECT_EQ(tw::usb_position(v[2]), "2-3#1#");
+
+    EXPECT_TRUE(tw::list_devices_from_sysfs(d.path + "/nothing").empty());
 }
 
 TEST(DeviceSource, KernelNameRule) {
