@@ -1,0 +1,79 @@
+#pragma once
+// DIAG requests for NV items and the checks on their answers.
+//
+// Lengths are what the caller hands to the exchange routine: the link leaves the last byte of
+// every request off the wire (it is the high byte of the status word, always zero), so a 133-byte
+// NV read goes out as 132 bytes and a 138-byte subsystem request as 137.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace diag {
+
+constexpr size_t kNvDataSize = 128;  // every NV item carries 128 data bytes
+constexpr size_t kAnswerSize = 256;  // each caller's answer buffer
+constexpr size_t kRequestArea = 138; // the largest request we build
+constexpr uint16_t kNvItemImei = 550;
+
+constexpr uint8_t kCmdNvRead = 0x26;
+constexpr uint8_t kCmdNvWrite = 0x27;
+constexpr uint8_t kCmdSubsystem = 0x4B;
+constexpr uint8_t kSubsysNv = 0x30;
+constexpr uint8_t kSubsysEfs = 0x13;
+constexpr uint16_t kNvReadExt = 0x0001;  // subsystem NV read with a context
+constexpr uint16_t kNvWriteExt = 0x0002; // subsystem NV write with a context
+constexpr uint16_t kSim1Context = 1;
+
+// Plain NV read/write: cmd, item u16, data 3-130, status u16 at 131-132.
+constexpr uint16_t kNvRequestLength = 133;
+constexpr size_t kNvDataOffset = 3;
+constexpr size_t kNvStatusOffset = 131;
+// Subsystem NV with a context: 4B 30 cmd u16, item u16 at 4-5, context u16 at 6-7,
+// data 8-135, status u16 at 136-137.
+constexpr uint16_t kNvSimRequestLength = 138;
+constexpr size_t kNvSimItemOffset = 4;
+constexpr size_t kNvSimContextOffset = 6;
+constexpr size_t kNvSimDataOffset = 8;
+constexpr size_t kNvSimStatusOffset = 136;
+// EFS sync of "/" (sequence 0), sent after a restore so the phone commits what it got.
+constexpr uint16_t kCloseRequestLength = 9;
+
+enum class NvKind { Main, Sim1 };
+
+using Request = std::array<uint8_t, kRequestArea>;
+
+// Each builder zeroes the whole area, fills the request and returns its length.
+uint16_t BuildNvRead(uint16_t item, Request& out);
+uint16_t BuildNvReadSim1(uint16_t item, Request& out);
+uint16_t BuildNvWrite(uint16_t item, const uint8_t* data128, Request& out);
+uint16_t BuildNvWriteSim1(uint16_t item, const uint8_t* data128, Request& out);
+uint16_t BuildCloseRequest(Request& out);
+
+inline uint16_t BuildRead(NvKind k, uint16_t item, Request& out) {
+    return k == NvKind::Main ? BuildNvRead(item, out) : BuildNvReadSim1(item, out);
+}
+inline uint16_t BuildWrite(NvKind k, uint16_t item, const uint8_t* data, Request& out) {
+    return k == NvKind::Main ? BuildNvWrite(item, data, out) : BuildNvWriteSim1(item, data, out);
+}
+
+inline uint16_t GetU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline void PutU16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// The item number an answer names, as the backup reads it: a main answer that begins with the
+// NV read command has it at 1-2, any other main answer at 2-3 (an error answer echoes the
+// request behind its own code); a SIM 1 answer at 4-5.
+uint16_t AnswerItem(NvKind k, const uint8_t* answer);
+// Where an answer's 128 data bytes sit.
+const uint8_t* AnswerData(NvKind k, const uint8_t* answer);
+
+// True when the answer is the phone's NV read reply for this item (command, subsystem and item
+// all match). The status word is not part of the test.
+bool IsNvReadReply(NvKind k, const uint8_t* answer, uint16_t item);
+uint16_t AnswerStatus(NvKind k, const uint8_t* answer);
+
+} // namespace diag
