@@ -49,11 +49,6 @@ uint16_t BuildCloseRequest(Request& out) {
     return kCloseRequestLength;
 }
 
-uint16_t AnswerItem(NvKind k, const uint8_t* a) {
-    if (k == NvKind::Sim1) return GetU16(a + kNvSimItemOffset);
-    return a[0] == kCmdNvRead ? GetU16(a + 1) : GetU16(a + 2);
-}
-
 const uint8_t* AnswerData(NvKind k, const uint8_t* a) {
     return a + (k == NvKind::Main ? kNvDataOffset : kNvSimDataOffset);
 }

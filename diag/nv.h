@@ -64,10 +64,6 @@ inline void PutU16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-// The item number an answer names, as the backup reads it: a main answer that begins with the
-// NV read command has it at 1-2, any other main answer at 2-3 (an error answer echoes the
-// request behind its own code); a SIM 1 answer at 4-5.
-uint16_t AnswerItem(NvKind k, const uint8_t* answer);
 // Where an answer's 128 data bytes sit.
 const uint8_t* AnswerData(NvKind k, const uint8_t* answer);
 

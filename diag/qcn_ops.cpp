@@ -128,15 +128,24 @@ int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string&
                                              std::to_string(item) +
                                              " got no answer, twice; the phone went silent");
         }
-        if (!IsNvReadReply(kind, answer, item))
-            ch.Debug("backup qcn: the answer for NV item " + std::to_string(item) +
-                     " is not an NV read reply; saved as it came");
-        if (!writer.AppendBlock(kind, AnswerItem(kind, answer), AnswerData(kind, answer))) {
+        // Only a value the phone holds is saved: an item it reports as inactive or unknown, or
+        // an error answer, has no value to give back, and writing one would activate the item
+        // with the zeros of the answer.
+        const uint16_t status = AnswerStatus(kind, answer);
+        if (!IsNvReadReply(kind, answer, item) || status != 0) {
+            ch.Debug("backup qcn: NV item " + std::string(main ? "" : "(SIM 1) ") +
+                     std::to_string(item) +
+                     (IsNvReadReply(kind, answer, item)
+                          ? " not saved, status " + std::to_string(status)
+                          : " not saved, answer code " + std::to_string(answer[0])));
+            ++o.skipped;
+        } else if (!writer.AppendBlock(kind, item, AnswerData(kind, answer))) {
             writer.Close();
             return fail(kQcnFileError, "cannot write " + o.path);
+        } else {
+            ++o.items;
         }
         ++count;
-        o.items = count;
         if (count < 6000) ch.Report(count / 17);
     }
     ch.Debug(Format("backup qcn GetLastError() = %d", 0));

@@ -56,6 +56,7 @@ struct BackupOutcome {
     std::string path;    // the complete file, or the ".partial" one when the backup failed
     std::string message; // why it failed
     int items = 0;       // blocks written
+    int skipped = 0;     // listed items the phone holds no value for
 };
 
 // Reads the IMEI, then every item of "<listFolder>NVFrom.txt" into "<qcnFolder><IMEI>.txt".

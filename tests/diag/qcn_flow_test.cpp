@@ -1,6 +1,7 @@
 // Backup, restore and IMEI flows against an in-process phone.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -199,6 +200,38 @@ TEST_F(QcnFlow, OnlySim1ItemsAndEmptyList) {
     EXPECT_EQ(phone.exchanges, before + 1);
     EXPECT_EQ(phone.closings, 1);
     EXPECT_EQ(fs::file_size(Q() + "490154203237518.hex"), 0u);
+}
+
+TEST_F(QcnFlow, ItemsWithoutAValueAreNotSavedAndStayUntouched) {
+    fake::Phone phone;
+    phone.SetImei("490154203237518");
+    Fill(phone, 3, 0, 8);
+    // Item 99 was never written (the phone answers "inactive"); item 98 draws an error answer.
+    WriteList(ListFor(3, 0) + "NV item: 99 [never written]\r\nNV item: 98 [unknown]\r\n");
+    auto before = phone.nv;
+    struct ErrorFor98 : fake::Phone {
+        using fake::Phone::Phone;
+        int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
+            if (req[0] == 0x26 && req[1] == 98) {
+                std::memset(ans, 0, size);
+                ans[0] = 0x13;
+                std::memcpy(ans + 1, req, 100);
+                return 0;
+            }
+            return fake::Phone::Exchange(req, len, ans, size);
+        }
+    } p98;
+    p98.nv = phone.nv;
+    BackupOutcome b;
+    ASSERT_EQ(RunBackup(p98, Q(), L(), &b), kQcnOk);
+    EXPECT_EQ(b.items, 4);
+    EXPECT_EQ(b.skipped, 2);
+    std::string text = Slurp(b.path);
+    EXPECT_EQ(text.find("NV item: 99 "), std::string::npos);
+    EXPECT_EQ(text.find("NV item: 98 "), std::string::npos);
+    p98.nv.clear();
+    ASSERT_EQ(RunRestore(p98, false, "", Q()), kQcnOk);
+    EXPECT_EQ(p98.nv, before); // 99 was not created
 }
 
 TEST_F(QcnFlow, RestoreRefusesDamagedTextBeforeSendingAnything) {
