@@ -1,0 +1,270 @@
+#include "engine/emmc_download.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "engine/debug_out.h"
+#include "engine/phase_image.h"
+#include "platform/clock.h"
+
+using sondrel::DebugOutput;
+using sondrel::DebugPrintf;
+
+namespace {
+
+constexpr int kWriteAttempts = 20;
+constexpr int kOpenAttempts = 30;
+// Read sharing, the only mode image readers are opened with.
+constexpr int kShareRead = 1;
+
+// Up to 20 writes of the same sectors, each followed by a 1 ms pause. Nonzero on success.
+int WriteWithRetries(tw::Disk* disk, const uint8_t* buffer, uint64_t sector, uint32_t count) {
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        int rsp = WriteSectors(disk, buffer, sector, count);
+        tw::clock::sleep_ms(1);
+        if (rsp) return rsp;
+        DebugPrintf("\n\n try %d times\n\n", kWriteAttempts - attempt - 1);
+        DebugPrintf("\n\n nRsp =  %d\n\n", rsp);
+    }
+    return 0;
+}
+
+// Opens and sizes an image; false (and the image closed) when either fails.
+bool OpenSized(CPhaseImage& image, const char* path, uint32_t& size) {
+    uint32_t offset = 0;
+    size = 0;
+    image.OpenImage(path, kShareRead);
+    if (!image.GetImageSize(offset, size)) {
+        if (image.IsHandleValid()) image.CloseImage();
+        return false;
+    }
+    return true;
+}
+
+std::mutex& box_lock() {
+    static std::mutex m;
+    return m;
+}
+
+emmc::MessageBoxFn& box_fn() {
+    static emmc::MessageBoxFn fn;
+    return fn;
+}
+
+} // namespace
+
+int WriteSectors(tw::Disk* disk, const uint8_t* buffer, uint64_t sector, uint32_t count,
+                 uint32_t sector_size) {
+    if (!disk || !buffer || sector_size == 0) return 0;
+    // A position that does not fit 64 bits must not wrap round to the front of the disk.
+    if (sector > std::numeric_limits<uint64_t>::max() / sector_size) return 0;
+    const uint64_t offset = sector * sector_size;
+    const size_t bytes = size_t{count} * sector_size;
+    return disk->write_at(offset, buffer, bytes) == 0 ? 1 : 0;
+}
+
+namespace emmc {
+
+std::string DiskTag(const std::string& disk_path) {
+    const size_t last = disk_path.rfind('#');
+    if (last == std::string::npos || last == 0) return "#";
+    const size_t before = disk_path.rfind('#', last - 1);
+    if (before == std::string::npos) return "#";
+    return disk_path.substr(before, last - before + 1);
+}
+
+std::string SourcePath(const char* folder, const char* name) {
+    std::string path = folder ? folder : "";
+    if (!name || !*name) return path;
+    if (!path.empty() && path.back() != '/' && name[0] != '/') path += '/';
+    path += name;
+    return path;
+}
+
+int WriteImage(tw::Disk* disk, const char* path, uint64_t sector) {
+    CPhaseImage image;
+    uint32_t size = 0;
+    if (!OpenSized(image, path, size)) return EMMC_FILE_ERROR;
+    DebugPrintf("\n\n Start download %u   bytes\n\n", size);
+
+    // One spare byte as the station's buffer has; the tail of a short last chunk is cleared
+    // before it goes out, so the bytes past the file's end are zero on the disk.
+    std::vector<uint8_t> buffer(kEmmcChunk + 1, 0);
+    uint32_t left = size;
+    uint32_t written = 0;
+    while (left > 0) {
+        const uint32_t n = std::min(left, kEmmcChunk);
+        if (!image.ReadImage(buffer.data(), n)) {
+            DebugOutput("\n phase.read fail");
+            image.CloseImage();
+            return EMMC_READ_ERROR;
+        }
+        const uint32_t count = (n + kEmmcSectorSize - 1) / kEmmcSectorSize;
+        std::memset(buffer.data() + n, 0, size_t{count} * kEmmcSectorSize - n);
+        if (!WriteWithRetries(disk, buffer.data(), sector, count)) {
+            DebugOutput(" Fail of Write CMD STREAM DOWNLOAD PROTOCOL ");
+            image.CloseImage();
+            return EMMC_WRITE_ERROR;
+        }
+        sector += n / kEmmcSectorSize;
+        left -= n;
+        written += n;
+        DebugPrintf("\n Writing address  0x%llx  size 0x%x Bytes Written  0x%x Bytes Total 0x%x",
+                    static_cast<unsigned long long>(sector), n, written, size);
+    }
+    image.CloseImage();
+    return EMMC_OK;
+}
+
+int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offset, uint32_t index,
+               uint32_t value) {
+    if (offset > kEmmcMaxPatchOffset) {
+        DebugPrintf("\n patch byte offset %u leaves its %u-byte block\n", offset, kEmmcSectorSize);
+        return EMMC_PATCH_OFFSET;
+    }
+    CPhaseImage image;
+    uint32_t size = 0;
+    if (!OpenSized(image, path, size)) return EMMC_FILE_ERROR;
+    DebugPrintf("\n\n Start download %u   bytes\n\n", size);
+
+    // Blocks 0 to index are read in turn and the last one kept. A file that ends before the
+    // block does (an empty one included) fails: its patch cannot be applied.
+    uint8_t block[522];
+    const uint64_t needed = (uint64_t{index} + 1) * kEmmcSectorSize;
+    for (uint64_t i = 0; i <= index; ++i) {
+        std::memset(block, 0, sizeof block);
+        errno = 0;
+        if (needed > size || !image.ReadImage(block, kEmmcSectorSize)) {
+            const long err = errno;
+            DebugOutput("\n phase.read fail");
+            DebugPrintf("For_eMMC_Download_Pach_Interface for 2 fail  Read GetLastError = %ld",
+                        err);
+            image.CloseImage();
+            return EMMC_READ_ERROR;
+        }
+    }
+
+    DebugPrintf("------------pachValue =  %ld-------------\n", static_cast<long>(value));
+    struct Store {
+        uint32_t at;
+        int pause_ms;
+        const char* line;
+    };
+    static constexpr Store kStores[] = {
+        {1, 1, "------------clpBuffer[offsetNum+1] =  %d-------------\n"},
+        {2, 10, "------------clpBuffer[offsetNum+2] =  %d-------------\n"},
+        {3, 10, "------------clpBuffer[offsetNum+3] =  %d-------------\n"},
+        {0, 1, "------------clpBuffer[offsetNum+0] =  %d-------------\n"},
+    };
+    for (const Store& s : kStores) {
+        const auto byte = static_cast<uint8_t>(value >> (8 * s.at));
+        block[offset + s.at] = byte;
+        tw::clock::sleep_ms(s.pause_ms);
+        DebugPrintf(s.line, static_cast<int>(byte));
+    }
+
+    if (!WriteWithRetries(disk, block, sector, 1)) {
+        DebugOutput(" Fail of Write pach 1 ");
+        image.CloseImage();
+        return EMMC_WRITE_ERROR;
+    }
+    image.CloseImage();
+    return EMMC_OK;
+}
+
+void SetMessageBox(MessageBoxFn fn) {
+    std::lock_guard<std::mutex> g(box_lock());
+    box_fn() = std::move(fn);
+}
+
+void ShowMessageBox(const char* text, const char* caption) {
+    std::lock_guard<std::mutex> g(box_lock());
+    if (box_fn()) {
+        box_fn()(text, caption);
+    } else {
+        std::fprintf(stderr, "%s: %s\n", caption, text);
+    }
+}
+
+int Download(const char* disk_path, const char* folder, const XMLDATA* record,
+             const ReportFn& report) {
+    // A missing record is the station's cleared one.
+    static const XMLDATA kCleared{};
+    const XMLDATA& r = record ? *record : kCleared;
+
+    struct Step {
+        std::string path;
+        uint64_t sector;
+        bool patch;
+        uint32_t offset, index, value;
+        int position;
+        const char* fail_line;
+    };
+    const Step steps[] = {
+        {SourcePath(folder, r.SBL1_FileName), r.SBL1_DISK_Start_Sector, false, 0, 0, 0, 65,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL1, 0x2EE001) fail"},
+        {SourcePath(folder, r.SBL2_FileName), r.SBL2_DISK_Start_Sector, false, 0, 0, 0, 70,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL2, 0x2EE001) fail"},
+        {SourcePath(folder, r.RPM_FileName), r.RPM_DISK_Start_Sector, false, 0, 0, 0, 75,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameRPM  fail"},
+        {SourcePath(folder, r.SBL3_FileName), r.SBL3_DISK_Start_Sector, false, 0, 0, 0, 80,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL3 fail"},
+        {SourcePath(folder, r.ABOOT_FileName), r.ABOOT_DISK_Start_Sector, false, 0, 0, 0, 85,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameABOOT fail"},
+        {SourcePath(folder, r.TZ_FileName), r.TZ_DISK_Start_Sector, false, 0, 0, 0, 90,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameTZ fail"},
+        {SourcePath(folder, r.MBR0_FileName), r.MBR0_DISK_Start_Sector, false, 0, 0, 0, 91,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameMBRO fail"},
+        {SourcePath(folder, r.EBR0_FileName), r.EBR0_DISK_Start_Sector, false, 0, 0, 0, 93,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameEBRO fail"},
+        {SourcePath(folder, r.PATCH_FileName), r.PATCH1_DISK_Start_Sector, true,
+         r.PATCH1_Byte_Offset, r.PATCH1_Block_Index, kEmmcPatch1Value, 96,
+         "For_eMMC_Download_Pach_Interface(hDevice, fileNamePach1 fail"},
+        {SourcePath(folder, r.PATCH_FileName), r.PATCH2_DISK_Start_Sector, true,
+         r.PATCH2_Byte_Offset, r.PATCH2_Block_Index, kEmmcPatch2Value, 100,
+         "For_For_eMMC_Download_Pach_Interface(hDevice, fileNamePach2, "
+         "xmlData->PATCH2_DISK_Start_Sector fail"},
+    };
+
+    tw::Disk disk;
+    bool opened = false;
+    for (int i = 0; i < kOpenAttempts && !opened && disk_path; ++i)
+        opened = disk.open(disk_path) == 0;
+    if (!opened) {
+        ShowMessageBox("Can not open disk.", "Tarnwell");
+        return EMMC_DOWNLOAD_NO_DISK;
+    }
+
+    const std::string tag = DiskTag(disk_path);
+    // Nothing is erased: the two reports are all there is to this stage.
+    if (report) {
+        report(kEmmcStartPosition, kEmmcEraseText, tag.c_str());
+        report(kEmmcStartPosition, kEmmcEraseText, tag.c_str());
+    }
+
+    for (const Step& s : steps) {
+        const int rc = s.patch
+                           ? WritePatch(&disk, s.path.c_str(), s.sector, s.offset, s.index, s.value)
+                           : WriteImage(&disk, s.path.c_str(), s.sector);
+        if (rc != EMMC_OK) {
+            DebugOutput(s.fail_line);
+            disk.close();
+            return EMMC_DOWNLOAD_STEP_FAILED;
+        }
+        if (report) report(s.position, kEmmcStepText, tag.c_str());
+    }
+
+    // What was written must have reached the device before success is claimed.
+    if (const int err = disk.close(); err != 0) {
+        DebugPrintf("\n close disk fail, error %d\n", err);
+        return EMMC_DOWNLOAD_STEP_FAILED;
+    }
+    return EMMC_DOWNLOAD_OK;
+}
+
+} // namespace emmc
