@@ -192,7 +192,7 @@ void ShowMessageBox(const char* text, const char* caption) {
 }
 
 int Download(const char* disk_path, const char* folder, const XMLDATA* record,
-             const ReportFn& report) {
+             const ReportFn& report, const StopFn& stop) {
     // A missing record is the station's cleared one.
     static const XMLDATA kCleared{};
     const XMLDATA& r = record ? *record : kCleared;
@@ -248,6 +248,11 @@ int Download(const char* disk_path, const char* folder, const XMLDATA* record,
     }
 
     for (const Step& s : steps) {
+        if (stop && stop()) {
+            DebugOutput("\n eMMC download stopped: the module is being deleted\n");
+            disk.close();
+            return EMMC_DOWNLOAD_STEP_FAILED;
+        }
         const int rc = s.patch
                            ? WritePatch(&disk, s.path.c_str(), s.sector, s.offset, s.index, s.value)
                            : WriteImage(&disk, s.path.c_str(), s.sector);

@@ -115,9 +115,13 @@ using MessageBoxFn = std::function<void(const char* text, const char* caption)>;
 void SetMessageBox(MessageBoxFn fn);
 void ShowMessageBox(const char* text, const char* caption);
 
+// True when the request should end (its module is being deleted).
+using StopFn = std::function<bool()>;
+
 // The whole download: opens the disk (30 attempts), two reports at 60, the ten steps of the
-// write plan with a report after each, closes the disk. 0, 1 (a step failed) or -1 (no disk).
+// write plan with a report after each, closes the disk. 0, 1 (a step failed, or stop said so
+// before a step) or -1 (no disk).
 int Download(const char* disk_path, const char* folder, const XMLDATA* record,
-             const ReportFn& report);
+             const ReportFn& report, const StopFn& stop = {});
 
 } // namespace emmc

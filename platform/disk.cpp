@@ -3,12 +3,26 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
+#include "platform/device_source.h"
+
 namespace tw {
+
+std::string resolve_disk_path(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) == 0) return path;
+    for (const DeviceRecord& r : list_devices()) {
+        if (r.kind == DeviceKind::Disk && !r.path.empty() &&
+            ::strcasecmp(r.interface_path.c_str(), path.c_str()) == 0)
+            return r.path;
+    }
+    return path;
+}
 
 Disk::~Disk() {
     close();
@@ -31,7 +45,7 @@ Disk& Disk::operator=(Disk&& other) noexcept {
 
 int Disk::open(const std::string& path) {
     close();
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    int fd = ::open(resolve_disk_path(path).c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return errno;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {

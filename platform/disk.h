@@ -9,6 +9,11 @@
 
 namespace tw {
 
+// The file to open for a disk path: the path itself when it names a file, else the `path` of the
+// disk record whose device interface path it is (compared without regard to case), else the
+// path unchanged. Windows opens such device paths directly; here the device source maps them.
+std::string resolve_disk_path(const std::string& path);
+
 class Disk {
   public:
     Disk() = default;
@@ -18,7 +23,8 @@ class Disk {
     Disk(Disk&& other) noexcept;
     Disk& operator=(Disk&& other) noexcept;
 
-    // Opens an existing block device or regular file for reading and writing.
+    // Opens an existing block device or regular file for reading and writing; a path that
+    // names no file may be a disk's device interface path, resolved through the device source.
     // Returns 0 or an errno value (ENODEV for anything that is neither).
     int open(const std::string& path);
     bool is_open() const { return fd_ >= 0; }

@@ -11,6 +11,7 @@
 #include "engine/debug_out.h"
 #include "engine/emmc_download.h"
 #include "platform/clock.h"
+#include "platform/device_source.h"
 #include "platform/disk.h"
 
 using namespace emmc_test;
@@ -328,6 +329,32 @@ TEST_F(EmmcTest, WholeDownloadWritesThePlanAndReportsEachStep) {
     for (const auto& t : r.tags)
         EXPECT_EQ(t, "#7&1234&0#");
     EXPECT_EQ(read_file(disk_path), pkg.expected(disk));
+}
+
+TEST_F(EmmcTest, DiskNamedByItsDeviceInterfacePath) {
+    // The disk as the system's device interface names it; the device source knows its file.
+    Package pkg(dir);
+    const std::string img = dir / "phone-disk.img";
+    auto disk = make_disk(img, 800, 0xCC);
+    emmc_test::fs::create_directory(dir / "devices");
+    tw::DeviceRecord r;
+    r.kind = tw::DeviceKind::Disk;
+    r.path = img;
+    r.interface_path = "\\\\?\\usbstor#disk&ven_q&prod_emmc#7&1234&0#{53f56307-b6bf-11d0-94f2-"
+                       "00a0c91efb8b}";
+    write_text(dir / "devices/emmc.dev", tw::device_record_text(r));
+    ::setenv("TARNWELL_DEVICE_DIR", (dir / "devices").c_str(), 1);
+    const std::string upper = "\\\\?\\USBSTOR#DISK&VEN_Q&PROD_EMMC#7&1234&0#{53F56307-B6BF-11D0-"
+                              "94F2-00A0C91EFB8B}";
+    EXPECT_EQ(tw::resolve_disk_path(upper), img);
+    Reports rep;
+    const int rc = emmc::Download(upper.c_str(), pkg.folder.c_str(), &pkg.rec, rep.fn());
+    EXPECT_EQ(tw::resolve_disk_path(dir / "other"), dir / "other");
+    ::unsetenv("TARNWELL_DEVICE_DIR");
+    EXPECT_EQ(rc, EMMC_DOWNLOAD_OK);
+    ASSERT_EQ(rep.tags.size(), 12u);
+    EXPECT_EQ(rep.tags[0], "#7&1234&0#");
+    EXPECT_EQ(read_file(img), pkg.expected(disk));
 }
 
 TEST_F(EmmcTest, ClearedRecordFailsAfterTheTwoReports) {
