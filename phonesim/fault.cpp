@@ -1,0 +1,223 @@
+#include "phonesim/fault.h"
+
+#include <cstdlib>
+
+#include "phonesim/util.h"
+
+namespace phonesim {
+
+const char* stage_name(Stage s) {
+    switch (s) {
+    case Stage::Diag:
+        return "diag";
+    case Stage::Dmss:
+        return "dmss";
+    case Stage::Stream:
+        return "stream";
+    case Stage::Fastboot:
+        return "fastboot";
+    }
+    return "?";
+}
+
+namespace {
+
+bool parse_u64(const std::string& s, uint64_t& v) {
+    if (s.empty() || s.size() > 18) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    v = std::strtoull(s.c_str(), nullptr, 10);
+    return true;
+}
+
+} // namespace
+
+std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) {
+    FaultSpec f;
+    f.text = spec;
+    std::string rest = spec;
+    size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+        std::string p = rest.substr(0, slash);
+        uint64_t idx = 0;
+        if (p == "*") f.phone = -1;
+        else if (parse_u64(p, idx) && idx < 1000) f.phone = static_cast<int>(idx);
+        else {
+            err = "bad phone index '" + p + "'";
+            return std::nullopt;
+        }
+        rest = rest.substr(slash + 1);
+    }
+    size_t colon = rest.find(':');
+    if (colon == std::string::npos) {
+        err = "expected STAGE:KIND";
+        return std::nullopt;
+    }
+    std::string stage = rest.substr(0, colon);
+    rest = rest.substr(colon + 1);
+    if (stage == "*") f.stage = -1;
+    else if (stage == "diag") f.stage = static_cast<int>(Stage::Diag);
+    else if (stage == "dmss") f.stage = static_cast<int>(Stage::Dmss);
+    else if (stage == "stream") f.stage = static_cast<int>(Stage::Stream);
+    else if (stage == "fastboot") f.stage = static_cast<int>(Stage::Fastboot);
+    else {
+        err = "unknown stage '" + stage + "' (diag, dmss, stream, fastboot or *)";
+        return std::nullopt;
+    }
+
+    // KIND[=VALUE][@K] or KIND@K[=VALUE]
+    std::string kind = rest, value, at;
+    size_t eq = rest.find('='), atpos = rest.find('@');
+    size_t kind_end = std::min(eq, atpos);
+    kind = rest.substr(0, kind_end);
+    if (eq != std::string::npos)
+        value = rest.substr(eq + 1, (atpos != std::string::npos && atpos > eq) ? atpos - eq - 1
+                                                                              : std::string::npos);
+    if (atpos != std::string::npos)
+        at = rest.substr(atpos + 1,
+                         (eq != std::string::npos && eq > atpos) ? eq - atpos - 1 : std::string::npos);
+    bool has_value = eq != std::string::npos, has_at = atpos != std::string::npos;
+
+    auto need_at = [&]() {
+        if (!has_at || !parse_u64(at, f.at) || f.at == 0) {
+            err = "'" + kind + "' needs @K with K >= 1";
+            return false;
+        }
+        return true;
+    };
+    auto no_value = [&]() {
+        if (has_value) {
+            err = "'" + kind + "' takes no =VALUE";
+            return false;
+        }
+        return true;
+    };
+    auto ms_value = [&](int64_t def) {
+        f.value = def;
+        if (!has_value) return true;
+        uint64_t v = 0;
+        if (!parse_u64(value, v) || v > 86400000) {
+            err = "bad milliseconds '" + value + "'";
+            return false;
+        }
+        f.value = static_cast<int64_t>(v);
+        return true;
+    };
+
+    if (kind == "silence") {
+        f.kind = FaultKind::Silence;
+        if (!need_at() || !no_value()) return std::nullopt;
+    } else if (kind == "nak" || kind == "fail") {
+        f.kind = FaultKind::Nak;
+        if (!need_at() || !no_value()) return std::nullopt;
+    } else if (kind == "crc") {
+        f.kind = FaultKind::Crc;
+        char* end = nullptr;
+        f.fraction = has_value ? std::strtod(value.c_str(), &end) : 0;
+        if (!has_value || value.empty() || *end != '\0' || !(f.fraction > 0) || f.fraction > 1) {
+            err = "crc needs =F with 0 < F <= 1";
+            return std::nullopt;
+        }
+        if (has_at) {
+            err = "crc takes no @K";
+            return std::nullopt;
+        }
+        if (f.stage == static_cast<int>(Stage::Fastboot)) {
+            err = "fastboot has no frames to corrupt";
+            return std::nullopt;
+        }
+    } else if (kind == "unplug") {
+        f.kind = FaultKind::Unplug;
+        if (!need_at() || !ms_value(3000)) return std::nullopt;
+    } else if (kind == "stale") {
+        f.kind = FaultKind::Stale;
+        if (!need_at() || !ms_value(0)) return std::nullopt;
+    } else if (kind == "slow") {
+        f.kind = FaultKind::Slow;
+        uint64_t v = 0;
+        if (!has_value || !parse_u64(value, v) || v == 0 || has_at) {
+            err = "slow needs =BPS with BPS >= 1";
+            return std::nullopt;
+        }
+        f.value = static_cast<int64_t>(v);
+    } else if (kind == "imei-unreadable") {
+        f.kind = FaultKind::ImeiUnreadable;
+        if (has_at || !no_value()) {
+            if (err.empty()) err = "imei-unreadable takes no @K";
+            return std::nullopt;
+        }
+        if (f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) {
+            err = "imei-unreadable applies to diag only";
+            return std::nullopt;
+        }
+    } else {
+        err = "unknown fault '" + kind + "'";
+        return std::nullopt;
+    }
+    return f;
+}
+
+FaultPlan::FaultPlan(const std::vector<FaultSpec>& all, int phone, uint64_t seed)
+    : rng_(mix_seed(seed, static_cast<uint64_t>(phone), 0xFA17)) {
+    for (const auto& f : all)
+        if (f.phone < 0 || f.phone == phone) faults_.push_back(f);
+}
+
+FaultPlan::Decision FaultPlan::on_request(Stage s, bool is_write) {
+    Decision d;
+    const int i = static_cast<int>(s);
+    uint64_t req = ++requests_[i];
+    uint64_t wr = is_write ? ++writes_[i] : 0;
+    for (const auto& f : faults_) {
+        if (!applies(f, s)) continue;
+        switch (f.kind) {
+        case FaultKind::Silence:
+            if (req >= f.at) d.silent = true;
+            break;
+        case FaultKind::Nak:
+            if (is_write && wr == f.at) d.fail_write = true;
+            break;
+        case FaultKind::Unplug:
+            if (req == f.at) {
+                d.unplug = true;
+                d.unplug_ms = f.value;
+            }
+            break;
+        case FaultKind::Stale:
+            if (req == f.at) {
+                d.stale = true;
+                d.stale_ms = f.value;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return d;
+}
+
+bool FaultPlan::corrupt_answer(Stage s) {
+    for (const auto& f : faults_) {
+        if (f.kind != FaultKind::Crc || !applies(f, s)) continue;
+        Rng r(rng_);
+        rng_ = r.next();
+        if (Rng(rng_).unit() < f.fraction) return true;
+    }
+    return false;
+}
+
+int64_t FaultPlan::slow_bps(Stage s) const {
+    int64_t bps = 0;
+    for (const auto& f : faults_)
+        if (f.kind == FaultKind::Slow && applies(f, s) && (bps == 0 || f.value < bps))
+            bps = f.value;
+    return bps;
+}
+
+bool FaultPlan::imei_unreadable() const {
+    for (const auto& f : faults_)
+        if (f.kind == FaultKind::ImeiUnreadable) return true;
+    return false;
+}
+
+} // namespace phonesim

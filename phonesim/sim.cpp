@@ -1,0 +1,218 @@
+#include "phonesim/sim.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "phonesim/imei.h"
+#include "platform/clock.h"
+
+namespace phonesim {
+
+namespace {
+
+bool fill_addr(const std::string& path, sockaddr_un& a, std::string& err) {
+    a = {};
+    a.sun_family = AF_UNIX;
+    if (path.size() >= sizeof a.sun_path) {
+        err = path + ": path too long for a socket";
+        return false;
+    }
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+} // namespace
+
+bool Simulator::start(const SimOptions& opt, std::string& err) {
+    stop();
+    opt_ = opt;
+    if (opt.phones < 1 || opt.phones > 64) {
+        err = "--phones must be 1 to 64";
+        return false;
+    }
+    if (!make_dirs(opt.device_dir)) {
+        err = opt.device_dir + ": device directory cannot be created";
+        return false;
+    }
+    if (!make_dirs(opt.state_dir)) {
+        err = opt.state_dir + ": state directory cannot be created";
+        return false;
+    }
+    if (!load_programmers(opt.package, programmers_, err)) return false;
+    std::vector<std::string> imeis;
+    for (int i = 0; i < opt.phones; ++i) {
+        auto imei = imei_nth(opt.imei_base, static_cast<uint64_t>(i));
+        if (!imei) {
+            err = "--imei-base '" + opt.imei_base + "' is not a usable IMEI";
+            return false;
+        }
+        imeis.push_back(*imei);
+    }
+    const std::string tag = std::to_string(::getpid());
+    hub_ = opt.hub.empty() ? "USB\\ROOT_HUB20\\4&PHONESIM" + tag + "&0" : opt.hub;
+    coms_ = std::make_unique<ComAllocator>(opt.com_base);
+    stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop_fd_ < 0) {
+        err = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
+
+    ctl_path_ = opt.state_dir + "/" + kCtlSocketName;
+    sockaddr_un a;
+    if (!fill_addr(ctl_path_, a, err)) return false;
+    ::unlink(ctl_path_.c_str());
+    ctl_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (ctl_fd_ < 0 || ::bind(ctl_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(ctl_fd_, 8) != 0) {
+        err = ctl_path_ + ": " + std::strerror(errno);
+        return false;
+    }
+
+    for (int i = 0; i < opt.phones; ++i) {
+        PhoneOptions po;
+        po.index = i;
+        po.imei = imeis[static_cast<size_t>(i)];
+        po.device_dir = opt.device_dir;
+        char name[16];
+        std::snprintf(name, sizeof name, "phone%02d", i);
+        po.dir = opt.state_dir + "/" + name;
+        po.record_prefix = "phonesim" + tag;
+        po.hub = hub_;
+        po.hubport = i + 1;
+        po.start = opt.start;
+        po.auto_fastboot = opt.auto_fastboot;
+        po.faults = opt.faults;
+        po.seed = opt.seed;
+        po.programmers = &programmers_;
+        po.dmss_max_write = opt.dmss_max_write;
+        po.block_size = opt.block_size;
+        po.coms = coms_.get();
+        po.stop_fd = stop_fd_;
+        auto p = std::make_unique<Phone>(std::move(po));
+        if (!p->start(err)) {
+            stop();
+            return false;
+        }
+        phones_.push_back(std::move(p));
+    }
+    ctl_thread_ = std::thread([this] { ctl_loop(); });
+    return true;
+}
+
+void Simulator::stop() {
+    if (stop_fd_ >= 0) {
+        uint64_t one = 1;
+        if (::write(stop_fd_, &one, sizeof one) < 0) {
+            // An eventfd write of 1 fails only on overflow, which cannot happen here.
+        }
+    }
+    for (auto& p : phones_) p->join();
+    if (ctl_thread_.joinable()) ctl_thread_.join();
+    phones_.clear();
+    if (ctl_fd_ >= 0) {
+        ::close(ctl_fd_);
+        ::unlink(ctl_path_.c_str());
+    }
+    ctl_fd_ = -1;
+    if (stop_fd_ >= 0) ::close(stop_fd_);
+    stop_fd_ = -1;
+}
+
+int Simulator::reboot_bootloader(const std::string& which) {
+    int moved = 0;
+    bool named = false;
+    for (auto& p : phones_) {
+        if (!which.empty() && which != std::to_string(p->index()) && which != p->imei()) continue;
+        named = true;
+        if (p->request_fastboot()) ++moved;
+    }
+    return (!which.empty() && !named) ? -1 : moved;
+}
+
+std::string Simulator::ctl_answer(const std::string& line) {
+    std::string cmd = line, arg;
+    size_t sp = line.find(' ');
+    if (sp != std::string::npos) {
+        cmd = line.substr(0, sp);
+        arg = line.substr(sp + 1);
+    }
+    if (cmd == "reboot-bootloader") {
+        int n = reboot_bootloader(arg);
+        if (n < 0) return "ERR no phone " + arg;
+        if (n == 0) return "ERR no phone waits in Android mode";
+        return "OK " + std::to_string(n);
+    }
+    if (cmd == "status") {
+        std::string s = "OK";
+        for (auto& p : phones_)
+            s += " " + std::to_string(p->index()) + ":" + phase_name(p->phase());
+        return s;
+    }
+    return "ERR unknown request";
+}
+
+void Simulator::ctl_loop() {
+    for (;;) {
+        pollfd pf[2] = {{stop_fd_, POLLIN, 0}, {ctl_fd_, POLLIN, 0}};
+        int r = ::poll(pf, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || pf[0].revents) return;
+        if (!(pf[1].revents & POLLIN)) continue;
+        int c = ::accept4(ctl_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        // One short line; a client that says nothing is dropped after a while.
+        std::string line;
+        char ch;
+        for (;;) {
+            pollfd cp[2] = {{c, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+            auto wait = tw::clock::scaled_timeout(std::chrono::milliseconds{5000});
+            if (::poll(cp, 2, static_cast<int>(wait.count() / 1000000) + 1) <= 0 || cp[1].revents)
+                break;
+            ssize_t n = ::read(c, &ch, 1);
+            if (n <= 0 || ch == '\n' || line.size() > 256) break;
+            line.push_back(ch);
+        }
+        std::string reply = ctl_answer(line) + "\n";
+        if (::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
+            // The client went away; nothing to tell it.
+        }
+        ::close(c);
+    }
+}
+
+bool ctl_request(const std::string& state_dir, const std::string& line, std::string& reply,
+                 std::string& err) {
+    sockaddr_un a;
+    std::string path = state_dir + "/" + kCtlSocketName;
+    if (!fill_addr(path, a, err)) return false;
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        err = path + ": no simulator listens (" + std::strerror(errno) + ")";
+        if (s >= 0) ::close(s);
+        return false;
+    }
+    std::string msg = line + "\n";
+    if (::send(s, msg.data(), msg.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(msg.size())) {
+        err = "control request not sent";
+        ::close(s);
+        return false;
+    }
+    reply.clear();
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(s, buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+    ::close(s);
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+    if (reply.empty()) {
+        err = "no answer from the simulator";
+        return false;
+    }
+    return true;
+}
+
+} // namespace phonesim
