@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,10 @@ namespace {
 
 constexpr const char* kUsbDeviceGuid = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 constexpr uint16_t kQualcommVid = 0x05C6;
+
+std::mutex g_roots_mutex;
+std::string g_sys_root = "/sys"; // guarded by g_roots_mutex
+std::string g_dev_root = "/dev";
 
 std::string lower(std::string s) {
     for (auto& c : s)
@@ -365,14 +370,26 @@ std::vector<DeviceRecord> list_devices() {
     return v;
 }
 
+void set_sysfs_root(const std::string& sys_root, const std::string& dev_root) {
+    std::lock_guard<std::mutex> g(g_roots_mutex);
+    g_sys_root = sys_root;
+    g_dev_root = dev_root;
+}
+
 bool try_list_devices(std::vector<DeviceRecord>& out) {
     std::string dir = device_dir();
-    const std::string where = dir.empty() ? std::string("/sys/bus/usb/devices") : dir;
+    std::string sys_root, dev_root;
+    {
+        std::lock_guard<std::mutex> g(g_roots_mutex);
+        sys_root = g_sys_root;
+        dev_root = g_dev_root;
+    }
+    const std::string where = dir.empty() ? sys_root + "/bus/usb/devices" : dir;
     if (!is_dir(where)) {
         out.clear();
         return false;
     }
-    out = dir.empty() ? list_devices_from_sysfs("/sys", "/dev") : list_devices_from_dir(dir);
+    out = dir.empty() ? list_devices_from_sysfs(sys_root, dev_root) : list_devices_from_dir(dir);
     return true;
 }
 

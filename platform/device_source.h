@@ -21,6 +21,10 @@ std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
 // <sys_root>/bus/usb/devices missing), which callers report apart from "no devices".
 bool try_list_devices(std::vector<DeviceRecord>& out);
 
+// Where list_devices() reads sysfs when no directory is set ("/sys" and "/dev" unless changed);
+// tests point it at a fake tree.
+void set_sysfs_root(const std::string& sys_root, const std::string& dev_root = "/dev");
+
 // The directory list_devices() reads (TARNWELL_DEVICE_DIR), empty when it reads sysfs.
 std::string device_dir();
 

@@ -1,0 +1,86 @@
+#pragma once
+// The detection listener: a thread that lists the Qualcomm ports once a second and tells the
+// station about every port that has newly appeared.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/sync.h"
+
+namespace detect {
+
+// Window messages sent to the station, with the COM number in wParam and 1 in lParam.
+constexpr uint32_t kWmUser = 0x0400;
+constexpr uint32_t kMsgPhoneReady = kWmUser + 1; // QDLoader 9008 and 9026 ports
+constexpr uint32_t kMsgDiag900E = kWmUser + 4;   // "900E" ports
+constexpr uint32_t kMsgDiag9025 = kWmUser + 5;   // "9025" ports
+
+constexpr int kKnownPorts = 48;
+constexpr int kReportWaitMs = 3000; // lets the port's driver settle before the station opens it
+constexpr int kPollPeriodMs = 1000;
+
+} // namespace detect
+
+// Stands in for SendMessage to the main window: runs synchronously on the listener's thread.
+using MessageSink = std::function<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
+
+// Owned by the station; the listener uses only the main window's sink. The station may derive
+// from it to carry more.
+struct AppInfo {
+    MessageSink hMainWnd;
+};
+
+class CListener {
+  public:
+    CListener();
+    // Stops a thread still running, so none outlives the library.
+    ~CListener();
+    CListener(const CListener&) = delete;
+    CListener& operator=(const CListener&) = delete;
+
+    void SetAppInfo(AppInfo* info) { m_pAppInfo.store(info); }
+    // True when the thread was started; false when one runs or it cannot be created.
+    bool BeginThread();
+    // Clears the run flag and waits for the thread to end (looking every 500 ms); 0.
+    int Stop();
+    bool IsRunning() const { return m_hasThread.load(); }
+
+    static unsigned ThreadProc(void* param);
+    // The polling loop; returns 1 when the run flag is cleared.
+    int Run();
+
+    // One cycle of the loop: list, forget vanished ports, report new ones, sleep. Used by Run;
+    // tests drive it directly after ResetKnownPorts.
+    void PollOnce();
+    void ResetKnownPorts();
+    const int* KnownPorts() const { return m_knownPorts; }
+
+  private:
+    // A nominal wait that a stop cuts short; false when stopped.
+    bool Wait(int nominal_ms);
+    void Send(uint32_t msg, int port);
+
+    std::atomic<AppInfo*> m_pAppInfo{nullptr};
+    std::atomic<bool> m_bRun{false};
+    std::atomic<bool> m_hasThread{false}; // the thread handle is present
+    std::thread m_thread;
+    std::atomic<std::thread::id> m_threadId{};
+    std::mutex m_control; // BeginThread and Stop against each other
+    tw::ManualResetEvent m_stopEvent;
+    tw::ManualResetEvent m_doneEvent;
+    int m_knownPorts[detect::kKnownPorts];
+    bool m_isDiagcom = false;
+    bool m_isDiag9025com = false;
+};
+
+// The one listener of the process.
+CListener& TheListener();
+
+// Stores info and starts the listener: 0 when started, 1 when not (already running, or the thread
+// cannot be created; the stored AppInfo is replaced either way).
+int BeginDetect(AppInfo* info);
+// Stops the listener if it runs and returns 0. Called from the sink itself it only asks the
+// thread to end, since waiting there could never finish.
+int StopDetect();
