@@ -184,12 +184,16 @@ void CQualcommDataInterface::ReaderMain() {
             tw::serial_wait(fd, POLLIN, m_closeEvent, std::chrono::nanoseconds{-1}, &rev);
         if (w == tw::PortWait::Closed || w == tw::PortWait::Failed) break;
         if (w == tw::PortWait::Timeout) continue;
+        // A tty in this mode reads 0 both at end of file and when it is simply empty, so only
+        // the hang-up flags (or a failing device) say the other side is gone.
+        const bool hup = (rev & (POLLHUP | POLLERR)) != 0;
         bool hang = (w == tw::PortWait::Hangup);
         bool backoff = false;
         if (!hang) {
             std::shared_lock<std::shared_mutex> io(m_ioLock);
             if (m_port.load() != fd) break;
             // Read exactly what the driver holds, bounded by the room in the current frame node.
+            bool got_any = false;
             int count = 0;
             while ((count = tw::serial_queued(fd)) > 0) {
                 const int n = ReadSize(count);
@@ -199,29 +203,25 @@ void CQualcommDataInterface::ReaderMain() {
                 }
                 const ssize_t r = ::read(fd, buf, static_cast<size_t>(n));
                 if (r > 0) {
+                    got_any = true;
                     OnData(buf, static_cast<int>(r));
                     continue;
                 }
-                if (r == 0 || device_gone(errno)) hang = true;
+                if ((r == 0 && hup) || (r < 0 && device_gone(errno))) hang = true;
                 break;
             }
-            if (count < 0) hang = true;
-            if (count == 0 && !hang && !backoff) {
-                // Woken with nothing counted: the other side has gone, or a byte the count missed.
-                if (rev & (POLLHUP | POLLERR)) {
+            if (count < 0) {
+                hang = true;
+            } else if (count == 0 && !got_any && !hang) {
+                // Woken with nothing to read: the other side has gone, or a wake that a byte
+                // count does not explain; wait a moment rather than spin on it.
+                if (hup) {
                     hang = true;
-                } else if (ReadSize(1) < 1) {
-                    backoff = true;
                 } else {
-                    const ssize_t r = ::read(fd, buf, 1);
-                    if (r > 0) {
-                        OnData(buf, 1);
-                    } else if (r == 0 || device_gone(errno)) {
-                        hang = true;
-                    } else {
-                        backoff = true;
-                    }
+                    backoff = true;
                 }
+            } else if (count == 0 && hup) {
+                hang = true; // the last bytes before a hang-up have been handed on
             }
         }
         if (hang) {
