@@ -1,0 +1,70 @@
+// `restore-qcn`: writes a QCN text file back into a phone.
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "cli/qcn_cli.h"
+#include "diag/flashboot_qcn.h"
+
+namespace {
+
+int run(const cli::Globals& g, const std::vector<std::string>& args) {
+    cli::ParsedArgs pa;
+    std::string error;
+    if (!cli::parse_args(args, {{"--port", "--file", "--qcn-dir"}, {}}, pa, error))
+        return cli::usage_error("restore-qcn: " + error);
+    if (!pa.positional.empty())
+        return cli::usage_error("restore-qcn: unexpected '" + pa.positional[0] + "'");
+    int port = 0, code = 0;
+    if (!cli::qcn::PortOf(pa, "restore-qcn", port, code)) return code;
+    if (pa.has("--file") == pa.has("--qcn-dir"))
+        return cli::usage_error("restore-qcn: give either --file F or --qcn-dir D");
+    const std::string file = pa.get("--file");
+    const std::string dir = pa.get("--qcn-dir");
+    std::error_code ec;
+    if (pa.has("--file")) {
+        if (file.empty() || file.size() >= sizeof(Flashboot::qcnpath))
+            return cli::usage_error("restore-qcn: --file needs a path shorter than 512 bytes");
+        // A file that does not convert is refused before the phone is touched.
+        FILE* f = std::fopen(file.c_str(), "rb");
+        if (!f) return cli::usage_error("restore-qcn: cannot open " + file);
+        diag::ConvertError ce;
+        int n = diag::ConvertQcnText(f, nullptr, nullptr, nullptr, &ce);
+        std::fclose(f);
+        if (n < 0)
+            return cli::usage_error("restore-qcn: " + file +
+                                    " is not a usable QCN file: " + ce.reason +
+                                    (ce.item ? " (NV item " + std::to_string(ce.item) + ")" : ""));
+    } else if (!std::filesystem::is_directory(dir, ec)) {
+        return cli::usage_error("restore-qcn: the QCN folder " + dir + " does not exist");
+    }
+
+    cli::qcn::Module m(g, port);
+    if (!m.Opened(g, "restore-qcn", port)) return cli::kExitFailed;
+    if (pa.has("--file")) {
+        m.get()->m_reserved0 = 1;
+        std::snprintf(m.get()->qcnpath, sizeof m.get()->qcnpath, "%s", file.c_str());
+    }
+    diag::RestoreOutcome out;
+    int r = diag::DownloadQcn(m.get(), m.get(), dir.c_str(), &out);
+    cli::qcn::EndBar();
+    if (r != diag::kQcnOk) return cli::qcn::Failed(g, "restore-qcn", r, out.message);
+    if (g.json) {
+        cli::JsonLine()
+            .str("event", "result")
+            .str("command", "restore-qcn")
+            .num("result", r)
+            .str("file", out.text_path)
+            .str("records", out.record_path)
+            .num("items", out.sent)
+            .print();
+    } else {
+        std::cout << "restored " << out.sent << " items from " << out.text_path << "\n";
+    }
+    return cli::kExitOk;
+}
+
+cli::CommandRegistrar reg({"restore-qcn", "--port N (--file F | --qcn-dir D)",
+                           "write a QCN text file back into the phone", run});
+
+} // namespace
