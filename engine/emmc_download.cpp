@@ -123,9 +123,18 @@ int WriteImage(tw::Disk* disk, const char* path, uint64_t sector) {
 
 int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offset, uint32_t index,
                uint32_t value) {
-    if (offset > kEmmcMaxPatchOffset) {
-        DebugPrintf("\n patch byte offset %u leaves its %u-byte block\n", offset, kEmmcSectorSize);
-        return EMMC_PATCH_OFFSET;
+    const PatchStore store{offset, value};
+    return WritePatchStores(disk, path, sector, index, &store, 1);
+}
+
+int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t index,
+                     const PatchStore* stores, size_t n) {
+    for (size_t k = 0; k < n; ++k) {
+        if (stores[k].offset > kEmmcMaxPatchOffset) {
+            DebugPrintf("\n patch byte offset %u leaves its %u-byte block\n", stores[k].offset,
+                        kEmmcSectorSize);
+            return EMMC_PATCH_OFFSET;
+        }
     }
     CPhaseImage image;
     uint32_t size = 0;
@@ -149,7 +158,6 @@ int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offse
         }
     }
 
-    DebugPrintf("------------pachValue =  %ld-------------\n", static_cast<long>(value));
     struct Store {
         uint32_t at;
         int pause_ms;
@@ -161,11 +169,16 @@ int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offse
         {3, 10, "------------clpBuffer[offsetNum+3] =  %d-------------\n"},
         {0, 1, "------------clpBuffer[offsetNum+0] =  %d-------------\n"},
     };
-    for (const Store& s : kStores) {
-        const auto byte = static_cast<uint8_t>(value >> (8 * s.at));
-        block[offset + s.at] = byte;
-        tw::clock::sleep_ms(s.pause_ms);
-        DebugPrintf(s.line, static_cast<int>(byte));
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t offset = stores[k].offset;
+        const uint32_t value = stores[k].value;
+        DebugPrintf("------------pachValue =  %ld-------------\n", static_cast<long>(value));
+        for (const Store& s : kStores) {
+            const auto byte = static_cast<uint8_t>(value >> (8 * s.at));
+            block[offset + s.at] = byte;
+            tw::clock::sleep_ms(s.pause_ms);
+            DebugPrintf(s.line, static_cast<int>(byte));
+        }
     }
 
     if (!WriteWithRetries(disk, block, sector, 1)) {
@@ -200,35 +213,78 @@ int Download(const char* disk_path, const char* folder, const XMLDATA* record,
     struct Step {
         std::string path;
         uint64_t sector;
-        bool patch;
-        uint32_t offset, index, value;
         int position;
         const char* fail_line;
+        uint32_t index = 0;             // patch steps: the block of the patch file
+        std::vector<PatchStore> stores; // patch steps: what goes into it; empty for images
     };
+    const PatchStore patch1{r.PATCH1_Byte_Offset, kEmmcPatch1Value};
+    const PatchStore patch2{r.PATCH2_Byte_Offset, kEmmcPatch2Value};
+    // Each patch step rebuilds its block from the file. When both patches go into the same
+    // block at the same sector, the second write would undo the first: it carries both.
+    const bool shared_block = r.PATCH1_Block_Index == r.PATCH2_Block_Index &&
+                              r.PATCH1_DISK_Start_Sector == r.PATCH2_DISK_Start_Sector;
+    const std::string patch_path = SourcePath(folder, r.PATCH_FileName);
     const Step steps[] = {
-        {SourcePath(folder, r.SBL1_FileName), r.SBL1_DISK_Start_Sector, false, 0, 0, 0, 65,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL1, 0x2EE001) fail"},
-        {SourcePath(folder, r.SBL2_FileName), r.SBL2_DISK_Start_Sector, false, 0, 0, 0, 70,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL2, 0x2EE001) fail"},
-        {SourcePath(folder, r.RPM_FileName), r.RPM_DISK_Start_Sector, false, 0, 0, 0, 75,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameRPM  fail"},
-        {SourcePath(folder, r.SBL3_FileName), r.SBL3_DISK_Start_Sector, false, 0, 0, 0, 80,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL3 fail"},
-        {SourcePath(folder, r.ABOOT_FileName), r.ABOOT_DISK_Start_Sector, false, 0, 0, 0, 85,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameABOOT fail"},
-        {SourcePath(folder, r.TZ_FileName), r.TZ_DISK_Start_Sector, false, 0, 0, 0, 90,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameTZ fail"},
-        {SourcePath(folder, r.MBR0_FileName), r.MBR0_DISK_Start_Sector, false, 0, 0, 0, 91,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameMBRO fail"},
-        {SourcePath(folder, r.EBR0_FileName), r.EBR0_DISK_Start_Sector, false, 0, 0, 0, 93,
-         "For_eMMC_Download_Universal_Interface(hDevice, fileNameEBRO fail"},
-        {SourcePath(folder, r.PATCH_FileName), r.PATCH1_DISK_Start_Sector, true,
-         r.PATCH1_Byte_Offset, r.PATCH1_Block_Index, kEmmcPatch1Value, 96,
-         "For_eMMC_Download_Pach_Interface(hDevice, fileNamePach1 fail"},
-        {SourcePath(folder, r.PATCH_FileName), r.PATCH2_DISK_Start_Sector, true,
-         r.PATCH2_Byte_Offset, r.PATCH2_Block_Index, kEmmcPatch2Value, 100,
+        {SourcePath(folder, r.SBL1_FileName),
+         r.SBL1_DISK_Start_Sector,
+         65,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL1, 0x2EE001) fail",
+         0,
+         {}},
+        {SourcePath(folder, r.SBL2_FileName),
+         r.SBL2_DISK_Start_Sector,
+         70,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL2, 0x2EE001) fail",
+         0,
+         {}},
+        {SourcePath(folder, r.RPM_FileName),
+         r.RPM_DISK_Start_Sector,
+         75,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameRPM  fail",
+         0,
+         {}},
+        {SourcePath(folder, r.SBL3_FileName),
+         r.SBL3_DISK_Start_Sector,
+         80,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameSBL3 fail",
+         0,
+         {}},
+        {SourcePath(folder, r.ABOOT_FileName),
+         r.ABOOT_DISK_Start_Sector,
+         85,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameABOOT fail",
+         0,
+         {}},
+        {SourcePath(folder, r.TZ_FileName),
+         r.TZ_DISK_Start_Sector,
+         90,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameTZ fail",
+         0,
+         {}},
+        {SourcePath(folder, r.MBR0_FileName),
+         r.MBR0_DISK_Start_Sector,
+         91,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameMBRO fail",
+         0,
+         {}},
+        {SourcePath(folder, r.EBR0_FileName),
+         r.EBR0_DISK_Start_Sector,
+         93,
+         "For_eMMC_Download_Universal_Interface(hDevice, fileNameEBRO fail",
+         0,
+         {}},
+        {patch_path,
+         r.PATCH1_DISK_Start_Sector,
+         96,
+         "For_eMMC_Download_Pach_Interface(hDevice, fileNamePach1 fail",
+         r.PATCH1_Block_Index,
+         {patch1}},
+        {patch_path, r.PATCH2_DISK_Start_Sector, 100,
          "For_For_eMMC_Download_Pach_Interface(hDevice, fileNamePach2, "
-         "xmlData->PATCH2_DISK_Start_Sector fail"},
+         "xmlData->PATCH2_DISK_Start_Sector fail",
+         r.PATCH2_Block_Index,
+         shared_block ? std::vector<PatchStore>{patch1, patch2} : std::vector<PatchStore>{patch2}},
     };
 
     tw::Disk disk;
@@ -253,9 +309,9 @@ int Download(const char* disk_path, const char* folder, const XMLDATA* record,
             disk.close();
             return EMMC_DOWNLOAD_STEP_FAILED;
         }
-        const int rc = s.patch
-                           ? WritePatch(&disk, s.path.c_str(), s.sector, s.offset, s.index, s.value)
-                           : WriteImage(&disk, s.path.c_str(), s.sector);
+        const int rc = s.stores.empty() ? WriteImage(&disk, s.path.c_str(), s.sector)
+                                        : WritePatchStores(&disk, s.path.c_str(), s.sector, s.index,
+                                                           s.stores.data(), s.stores.size());
         if (rc != EMMC_OK) {
             DebugOutput(s.fail_line);
             disk.close();

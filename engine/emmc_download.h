@@ -2,6 +2,7 @@
 // eMMC raw programming: a phone whose eMMC shows up as a USB mass-storage disk is programmed by
 // writing the boot images, the partition records and two 32-bit patches straight into its
 // 512-byte sectors, at the sectors an XMLDATA record gives.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -106,6 +107,15 @@ int WriteImage(tw::Disk* disk, const char* path, uint64_t sector);
 // sector.
 int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offset, uint32_t index,
                uint32_t value);
+
+// One value stored little-endian at a byte offset of a patch block.
+struct PatchStore {
+    uint32_t offset;
+    uint32_t value;
+};
+// Block `index` of a patch file with every store applied in order, written to sector.
+int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t index,
+                     const PatchStore* stores, size_t n);
 
 // One progress report: position, status text, disk tag.
 using ReportFn = std::function<void(int position, const char* status, const char* tag)>;

@@ -410,6 +410,22 @@ TEST_F(EmmcTest, AFailingStepStopsTheRunAndKeepsEarlierWrites) {
               std::string::npos);
 }
 
+TEST_F(EmmcTest, PatchesSharingABlockBothStay) {
+    // Step 10 rebuilds the block from the file; it must not undo step 9's value.
+    Package pkg(dir);
+    auto disk = make_disk(dir / "d.img", 800, 0xCC);
+    pkg.rec.PATCH2_Block_Index = 0;
+    pkg.rec.PATCH2_DISK_Start_Sector = 700;
+    Reports r;
+    EXPECT_EQ(emmc::Download((dir / "d.img").c_str(), pkg.folder.c_str(), &pkg.rec, r.fn()), 0);
+    auto now = read_file(dir / "d.img");
+    const uint8_t* b = now.data() + 700 * 512;
+    EXPECT_EQ(std::vector<uint8_t>(b + 454, b + 458), (std::vector<uint8_t>{0x5F, 0x10, 0x76, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(b + 470, b + 474), (std::vector<uint8_t>{0xEF, 0x27, 0x3F, 0}));
+    // Sector 701 is not written at all this time.
+    EXPECT_EQ(now[701 * 512], 0xCC);
+}
+
 TEST_F(EmmcTest, MissingDiskShowsTheMessageAndReportsNothing) {
     Package pkg(dir);
     std::vector<std::string> boxes;
