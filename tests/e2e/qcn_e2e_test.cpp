@@ -1,0 +1,362 @@
+// QCN backup and restore end to end: the engine's modules and the command line against
+// simulated phones, time scaled down.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+#include "diag/flashboot_qcn.h"
+#include "diag/imei.h"
+#include "diag/nv.h"
+#include "diag/nv_list.h"
+#include "diag/qcn_file.h"
+#include "engine/emmc_download.h"
+#include "engine/flashboot.h"
+#include "phonesim/package.h"
+#include "phonesim/sim.h"
+#include "platform/clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kScale = 0.01;
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string TempDir(const char* tag) {
+    std::string t = std::string("/tmp/tw-qcn-") + tag + "-XXXXXX";
+    return ::mkdtemp(t.data()) ? t : std::string();
+}
+
+const std::string& Package() {
+    static const std::string dir = [] {
+        std::string d = TempDir("pkg");
+        std::string err;
+        phonesim::make_package(d, {}, err);
+        return d;
+    }();
+    return dir;
+}
+
+// One NV item of a phone's state file.
+struct NvValue {
+    bool active = false;
+    std::string hex; // 256 hex digits, upper case as the state file has them
+    bool operator==(const NvValue&) const = default;
+};
+using NvState = std::map<std::pair<int, int>, NvValue>; // (context, item)
+
+NvState ParseNv(const std::string& text) {
+    NvState s;
+    std::istringstream in(text);
+    int ctx = 0, item = 0;
+    std::string act, rw, hex;
+    while (in >> ctx >> item >> act >> rw >> hex)
+        s[{ctx, item}] = {act == "active", hex};
+    return s;
+}
+
+// The listed items in the order a backup reads them: main items, then SIM 1 items.
+std::vector<std::pair<int, int>> ListedItems() {
+    diag::NvItemLists l;
+    std::string why;
+    diag::ParseNvList(Slurp(Package() + "/NVFrom.txt"), l, why);
+    std::vector<std::pair<int, int>> out;
+    for (uint16_t i : l.main)
+        out.push_back({0, i});
+    for (uint16_t i : l.sim1)
+        out.push_back({1, i});
+    return out;
+}
+
+// The QCN text a backup of this state must give, built here from the state file alone.
+std::string ExpectedQcn(const NvState& nv) {
+    std::string s = "NV Items:\r\n";
+    for (auto key : ListedItems()) {
+        auto it = nv.find(key);
+        if (it == nv.end() || !it->second.active) continue;
+        char line[64];
+        std::snprintf(line, sizeof line,
+                      key.first ? "NV item (SIM 1): %d index\r\n" : "NV item: %d index\r\n",
+                      key.second);
+        s += line;
+        for (int k = 0; k < 8; ++k) {
+            s += std::to_string(k) + ":";
+            for (int b = 0; b < 16; ++b) {
+                std::string byte = it->second.hex.substr(static_cast<size_t>(32 * k + 2 * b), 2);
+                for (char& c : byte)
+                    c = static_cast<char>(std::tolower(c));
+                s += " " + byte;
+            }
+            s += "\r\n";
+        }
+    }
+    return s;
+}
+
+class QcnE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tw::clock::set_scale(kScale);
+        diag::SetMessageStream(nullptr);
+        diag::SlotImeiStore::ClearAll();
+        root = TempDir("run");
+        dev = root + "/dev";
+        state = root + "/state";
+        qcn = root + "/qcn/";
+        fs::create_directories(qcn);
+        ::setenv("TARNWELL_DEVICE_DIR", dev.c_str(), 1);
+    }
+    void TearDown() override {
+        sim.stop();
+        std::error_code ec;
+        fs::remove_all(root, ec);
+        diag::SlotImeiStore::ClearAll();
+    }
+    bool Start(int phones, std::vector<std::string> faults = {}) {
+        phonesim::SimOptions o;
+        o.device_dir = dev;
+        o.state_dir = state;
+        o.package = Package();
+        o.phones = phones;
+        for (const auto& f : faults) {
+            std::string err;
+            auto spec = phonesim::parse_fault(f, err);
+            if (!spec) return false;
+            o.faults.push_back(*spec);
+        }
+        std::string err;
+        if (!sim.start(o, err)) {
+            ADD_FAILURE() << err;
+            return false;
+        }
+        return true;
+    }
+    std::string PhoneDir(int i) const {
+        char name[16];
+        std::snprintf(name, sizeof name, "phone%02d", i);
+        return state + "/" + name;
+    }
+    int Com(int i) {
+        for (int t = 0; t < 500; ++t) {
+            std::string info = Slurp(PhoneDir(i) + "/info.ini");
+            auto p = info.find("\ncom=");
+            if (p != std::string::npos && info.find("phase=diag") != std::string::npos) {
+                int c = std::atoi(info.c_str() + p + 5);
+                if (c > 0) return c;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return 0;
+    }
+    NvState Nv(int i) { return ParseNv(Slurp(PhoneDir(i) + "/nv.txt")); }
+    // Waits until the phone's state file settles on what pred wants (it is written shortly
+    // after a change).
+    bool WaitNv(int i, const std::function<bool(const NvState&)>& pred) {
+        for (int t = 0; t < 300; ++t) {
+            if (pred(Nv(i))) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // Overwrites every active listed item (the IMEI too) with a pattern, as a flash that lost
+    // the calibration would leave it.
+    static int Scramble(Flashboot* m, const NvState& nv, uint8_t pattern) {
+        int n = 0;
+        uint8_t data[128];
+        std::memset(data, pattern, sizeof data);
+        diag::Request req;
+        uint8_t ans[256];
+        for (auto key : ListedItems()) {
+            auto it = nv.find(key);
+            if (it == nv.end() || !it->second.active) continue;
+            uint16_t len = diag::BuildWrite(key.first ? diag::NvKind::Sim1 : diag::NvKind::Main,
+                                            static_cast<uint16_t>(key.second), data, req);
+            if (m->Diag_Service_RequestAndResponse(req.data(), len, ans, sizeof ans) == 0) ++n;
+        }
+        return n;
+    }
+
+    std::string root, dev, state, qcn;
+    phonesim::Simulator sim;
+};
+
+TEST_F(QcnE2E, BackupScrambleRestoreGivesEveryItemBackAndTheFilesAreExact) {
+    ASSERT_TRUE(Start(1));
+    const int com = Com(0);
+    ASSERT_GT(com, 0);
+    ASSERT_TRUE(WaitNv(0, [](const NvState& s) { return !s.empty(); }));
+    const NvState before = Nv(0);
+
+    Flashboot* m = CreateModule(com, 1, nullptr);
+    ASSERT_NE(m, nullptr);
+    m->m_pDownload->iProgressIndex = 4;
+    diag::BackupOutcome b;
+    ASSERT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b), 0) << b.message;
+    EXPECT_EQ(b.path, qcn + sim.phone(0).imei() + ".txt");
+    EXPECT_GT(b.skipped, 0); // the catalogue lists items the phone never wrote or lacks
+    EXPECT_EQ(Slurp(b.path), ExpectedQcn(before));
+    EXPECT_FALSE(fs::exists(b.path + ".partial"));
+
+    EXPECT_EQ(Scramble(m, before, 0xEE), b.items);
+    DeleteModule(m);
+    ASSERT_TRUE(WaitNv(0, [&](const NvState& s) { return s != before; }));
+    char imei[16] = {};
+    char* p = imei;
+    m = CreateModule(com, 1, nullptr);
+    EXPECT_EQ(m->GetIMEI(&p), 1);
+    EXPECT_STREQ(imei, "eeeeeeeeeeeeeee"); // the phone's own IMEI is gone
+
+    // The restore finds the file through the IMEI its slot's backup read.
+    m->m_pDownload->iProgressIndex = 4;
+    EXPECT_EQ(m->DoDownloadQCN(m, qcn.c_str()), 0);
+    DeleteModule(m);
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
+    const std::string hex = qcn + sim.phone(0).imei() + ".hex";
+    ASSERT_TRUE(fs::exists(hex));
+    EXPECT_EQ(fs::file_size(hex), static_cast<uintmax_t>(b.items) * diag::kRecordSize);
+    // Every record: length, then a main (27) or SIM 1 (4B 30 02 00 .. 01 00) NV write.
+    std::string rec = Slurp(hex);
+    for (size_t off = 0; off < rec.size(); off += diag::kRecordSize) {
+        uint32_t len = static_cast<uint8_t>(rec[off]) | static_cast<uint8_t>(rec[off + 1]) << 8;
+        const uint8_t* a = reinterpret_cast<const uint8_t*>(rec.data() + off + 4);
+        if (len == 133) {
+            EXPECT_EQ(a[0], 0x27);
+        } else {
+            ASSERT_EQ(len, 138u);
+            EXPECT_EQ(a[0], 0x4B);
+            EXPECT_EQ(a[2], 0x02);
+            EXPECT_EQ(a[6], 0x01);
+        }
+    }
+}
+
+TEST_F(QcnE2E, SixteenPhonesFromSixteenThreads) {
+    ASSERT_TRUE(Start(16));
+    std::vector<int> coms(16);
+    std::vector<NvState> before(16);
+    for (int i = 0; i < 16; ++i) {
+        coms[static_cast<size_t>(i)] = Com(i);
+        ASSERT_GT(coms[static_cast<size_t>(i)], 0);
+        ASSERT_TRUE(WaitNv(i, [](const NvState& s) { return !s.empty(); }));
+        before[static_cast<size_t>(i)] = Nv(i);
+    }
+    std::vector<int> backup(16, -9), restore(16, -9);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+        threads.emplace_back([&, i] {
+            const size_t s = static_cast<size_t>(i);
+            Flashboot* m = CreateModule(coms[s], 1, nullptr);
+            m->m_pDownload->iProgressIndex = i;
+            backup[s] = m->DoBackUpQCN(m, qcn.c_str(), (Package() + "/").c_str());
+            Scramble(m, before[s], static_cast<uint8_t>(0x10 + i));
+            DeleteModule(m);
+            m = CreateModule(coms[s], 1, nullptr);
+            m->m_pDownload->iProgressIndex = i;
+            restore[s] = m->DoDownloadQCN(m, qcn.c_str());
+            DeleteModule(m);
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (int i = 0; i < 16; ++i) {
+        const size_t s = static_cast<size_t>(i);
+        EXPECT_EQ(backup[s], 0) << i;
+        EXPECT_EQ(restore[s], 0) << i;
+        EXPECT_EQ(Slurp(qcn + sim.phone(s).imei() + ".txt"), ExpectedQcn(before[s])) << i;
+        EXPECT_TRUE(WaitNv(i, [&](const NvState& n) { return n == before[s]; })) << i;
+    }
+}
+
+TEST_F(QcnE2E, PhoneGoingSilentMidBackupLeavesOnlyAPartialFile) {
+    ASSERT_TRUE(Start(1, {"diag:silence@40"}));
+    const int com = Com(0);
+    ASSERT_GT(com, 0);
+    Flashboot* m = CreateModule(com, 1, nullptr);
+    diag::BackupOutcome b;
+    EXPECT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b),
+              diag::kBackupNoAnswer);
+    DeleteModule(m);
+    const std::string name = qcn + sim.phone(0).imei() + ".txt";
+    EXPECT_FALSE(fs::exists(name));
+    ASSERT_EQ(b.path, name + ".partial");
+    // The IMEI read was request 1: 38 items came back, each once.
+    std::string partial = Slurp(b.path);
+    EXPECT_EQ(static_cast<int>(std::count(partial.begin(), partial.end(), '\n')), 1 + 9 * b.items);
+    EXPECT_LE(b.items + b.skipped, 38);
+}
+
+TEST_F(QcnE2E, NoIdentityAndDamagedText) {
+    ASSERT_TRUE(Start(1, {"diag:imei-unreadable"}));
+    const int com = Com(0);
+    ASSERT_GT(com, 0);
+    Flashboot* m = CreateModule(com, 1, nullptr);
+    EXPECT_EQ(m->DoBackUpQCN(m, qcn.c_str(), (Package() + "/").c_str()), diag::kQcnNoImei);
+    EXPECT_TRUE(fs::is_empty(qcn));
+
+    // A restore without a file and without an IMEI asks for the file.
+    std::vector<std::string> boxes;
+    emmc::SetMessageBox([&](const char* text, const char*) { boxes.push_back(text); });
+    EXPECT_EQ(m->DoDownloadQCN(m, qcn.c_str()), diag::kQcnNoImei);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("Please select the QCN file"), std::string::npos);
+
+    // A truncated text file: refused, nothing sent.
+    const NvState before = Nv(0);
+    auto requests = [&] {
+        std::string log = Slurp(PhoneDir(0) + "/log.txt");
+        size_t n = 0;
+        for (size_t p = log.find("diag rx"); p != std::string::npos; p = log.find("diag rx", p + 1))
+            ++n;
+        return n;
+    };
+    const size_t sent_before = requests();
+    std::string text =
+        "NV Items:\r\nNV item: 10 index\r\n0: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10\r\n";
+    std::ofstream(qcn + "cut.txt", std::ios::binary) << text;
+    m->m_reserved0 = 1;
+    std::snprintf(m->qcnpath, sizeof m->qcnpath, "%s", (qcn + "cut.txt").c_str());
+    EXPECT_EQ(m->DoDownloadQCN(m, qcn.c_str()), diag::kRestoreBadText);
+    EXPECT_GT(sent_before, 0u);
+    EXPECT_EQ(requests(), sent_before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Nv(0), before);
+    emmc::SetMessageBox(nullptr);
+    DeleteModule(m);
+}
+
+TEST_F(QcnE2E, ListFileMissing) {
+    ASSERT_TRUE(Start(1));
+    const int com = Com(0);
+    ASSERT_GT(com, 0);
+    fs::create_directories(root + "/nolist");
+    Flashboot* m = CreateModule(com, 1, nullptr);
+    auto t0 = std::chrono::steady_clock::now();
+    diag::BackupOutcome b;
+    EXPECT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (root + "/nolist/").c_str(), &b),
+              diag::kBackupListMissing);
+    // 19 pauses of 3000 ms between the 20 attempts, scaled.
+    EXPECT_GE(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(static_cast<int>(19 * 3000 * kScale)));
+    EXPECT_EQ(Slurp(b.path), "NV Items:\r\n");
+    EXPECT_FALSE(fs::exists(qcn + sim.phone(0).imei() + ".txt"));
+    DeleteModule(m);
+}
+
+} // namespace
