@@ -601,13 +601,17 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
     }
     case Stage::Dmss: {
         auto act = dmss_->handle(p, n, answer_, d.fail_write);
+        // What the phone received is on disk before it answers.
+        uint32_t first = 0;
+        Bytes img;
+        if (act != DmssResponder::Action::None) {
+            img = dmss_->ram_image(&first);
+            write_file_atomic(opt_.dir + "/ram.bin",
+                              std::string_view(reinterpret_cast<const char*>(img.data()), img.size()));
+        }
         send_frame(st, true);
         log_exchange(st, p, n, d.fail_write && w ? "NAK failed (fault)" : nullptr);
         if (act != DmssResponder::Action::None) {
-            uint32_t first = 0;
-            Bytes img = dmss_->ram_image(&first);
-            write_file_atomic(opt_.dir + "/ram.bin",
-                              std::string_view(reinterpret_cast<const char*>(img.data()), img.size()));
             if (act == DmssResponder::Action::RunProgrammer) {
                 log("GO: running %s (%zu bytes at 0x%08X)", dmss_->running()->file.c_str(),
                     img.size(), first);
