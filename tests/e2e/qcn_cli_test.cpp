@@ -1,0 +1,169 @@
+// The imei, backup-qcn and restore-qcn commands of tarnwell-cli against a simulated phone.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+#include "diag/nv.h"
+#include "engine/flashboot.h"
+#include "phonesim/package.h"
+#include "phonesim/sim.h"
+#include "platform/clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+struct CliRun {
+    int status;
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+class QcnCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tw::clock::set_scale(0.01);
+        std::string t = "/tmp/tw-qcncli-XXXXXX";
+        root = ::mkdtemp(t.data()) ? t : "";
+        pkg = root + "/pkg";
+        qcn = root + "/qcn";
+        fs::create_directories(qcn);
+        std::string err;
+        ASSERT_TRUE(phonesim::make_package(pkg, {}, err)) << err;
+        phonesim::SimOptions o;
+        o.device_dir = root + "/dev";
+        o.state_dir = root + "/state";
+        o.package = pkg;
+        ASSERT_TRUE(sim.start(o, err)) << err;
+        ::setenv("TARNWELL_DEVICE_DIR", o.device_dir.c_str(), 1);
+        for (int t = 0; t < 500 && com == 0; ++t) {
+            std::string info = Slurp(o.state_dir + "/phone00/info.ini");
+            auto p = info.find("\ncom=");
+            if (p != std::string::npos && info.find("phase=diag") != std::string::npos)
+                com = std::atoi(info.c_str() + p + 5);
+            if (com == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GT(com, 0);
+    }
+    void TearDown() override {
+        sim.stop();
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    CliRun Cli(const std::string& args) {
+        std::string cmd = std::string(TW_BINARY_DIR) + "/cli/tarnwell-cli --device-dir " + root +
+                          "/dev --time-scale 0.01 " + args + " 2>" + root + "/stderr";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        std::string out;
+        std::array<char, 4096> buf;
+        size_t n;
+        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
+            out.append(buf.data(), n);
+        int st = ::pclose(p);
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out, Slurp(root + "/stderr")};
+    }
+    std::string Port() const { return "--port " + std::to_string(com); }
+    std::string Nv() { return Slurp(root + "/state/phone00/nv.txt"); }
+    bool WaitNv(const std::function<bool(const std::string&)>& pred) {
+        for (int t = 0; t < 300; ++t) {
+            if (pred(Nv())) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // Zeroes every item a QCN file holds, the IMEI included, over the module's exchange.
+    void Wipe(const std::string& qcn_file) {
+        Flashboot* m = CreateModule(com, 1, nullptr);
+        ASSERT_NE(m, nullptr);
+        std::istringstream in(Slurp(qcn_file));
+        std::string line;
+        uint8_t zero[128] = {}, ans[256];
+        diag::Request req;
+        while (std::getline(in, line)) {
+            bool sim1 = line.rfind("NV item (SIM 1): ", 0) == 0;
+            if (!sim1 && line.rfind("NV item: ", 0) != 0) continue;
+            int item = std::atoi(line.c_str() + line.find(": ") + 2);
+            uint16_t len = diag::BuildWrite(sim1 ? diag::NvKind::Sim1 : diag::NvKind::Main,
+                                            static_cast<uint16_t>(item), zero, req);
+            ASSERT_EQ(m->Diag_Service_RequestAndResponse(req.data(), len, ans, sizeof ans), 0);
+        }
+        DeleteModule(m);
+    }
+
+    std::string root, pkg, qcn;
+    int com = 0;
+    phonesim::Simulator sim;
+};
+
+TEST_F(QcnCli, ImeiBackupAndRestore) {
+    const std::string imei = sim.phone(0).imei();
+    CliRun r = Cli("imei " + Port());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, imei + "\n");
+    r = Cli("--json imei " + Port());
+    EXPECT_NE(r.out.find("\"imei\":\"" + imei + "\""), std::string::npos) << r.out;
+
+    ASSERT_TRUE(WaitNv([](const std::string& s) { return !s.empty(); }));
+    const std::string before = Nv();
+    r = Cli("backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + pkg);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string file = qcn + "/" + imei + ".txt";
+    EXPECT_EQ(r.out, file + "\n");
+    ASSERT_TRUE(fs::exists(file));
+
+    Wipe(file);
+    ASSERT_TRUE(WaitNv([&](const std::string& s) { return s != before; }));
+    // A new process has no backup of this slot: the phone is asked, and its IMEI is blank now.
+    r = Cli("restore-qcn " + Port() + " --qcn-dir " + qcn);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Please select the QCN file"), std::string::npos) << r.err;
+
+    r = Cli("--json restore-qcn " + Port() + " --file " + file);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"event\":\"progress\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"status\":\"enter DoDownloadQCN\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"event\":\"result\""), std::string::npos);
+    EXPECT_TRUE(WaitNv([&](const std::string& s) { return s == before; }));
+    EXPECT_TRUE(fs::exists(qcn + "/" + imei + ".hex"));
+}
+
+TEST_F(QcnCli, BadInputTouchesNothing) {
+    const std::string state_log = root + "/state/phone00/log.txt";
+    const std::string log_before = Slurp(state_log);
+    EXPECT_EQ(Cli("imei").status, 2);
+    EXPECT_EQ(Cli("imei --port x").status, 2);
+    EXPECT_EQ(Cli("restore-qcn " + Port()).status, 2);
+    EXPECT_EQ(Cli("restore-qcn " + Port() + " --file a.txt --qcn-dir " + qcn).status, 2);
+    EXPECT_EQ(Cli("restore-qcn " + Port() + " --file " + qcn + "/none.txt").status, 2);
+    EXPECT_EQ(Cli("backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + qcn).status, 2);
+    EXPECT_EQ(
+        Cli("backup-qcn " + Port() + " --qcn-dir " + root + "/missing --list-dir " + pkg).status,
+        2);
+    std::ofstream(qcn + "/cut.txt") << "NV Items:\r\nNV item: 10 index\r\n0: 00 01\r\n";
+    CliRun r = Cli("restore-qcn " + Port() + " --file " + qcn + "/cut.txt");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("fewer than 16"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(state_log), log_before); // the phone heard nothing
+    // A port with no phone behind it.
+    r = Cli("imei --port 250");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("COM250 cannot be opened"), std::string::npos) << r.err;
+}
+
+} // namespace
