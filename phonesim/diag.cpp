@@ -7,7 +7,7 @@ namespace phonesim {
 
 namespace {
 
-constexpr size_t kNvLayout = 1 + 2 + kNvDataSize + 2;     // 133
+constexpr size_t kNvLayout = 1 + 2 + kNvDataSize + 2;        // 133
 constexpr size_t kSubNvLayout = 4 + 2 + 2 + kNvDataSize + 2; // 138
 
 void error_answer(uint8_t code, const uint8_t* req, size_t n, Bytes& out) {
@@ -27,8 +27,7 @@ bool DiagResponder::is_write(const uint8_t* req, size_t n) {
 
 DiagResponder::Action DiagResponder::nv_access(const uint8_t* req, size_t n, size_t head,
                                                bool write, uint16_t item, uint16_t context,
-                                               Bytes& out, bool fail_write,
-                                               bool imei_unreadable) {
+                                               Bytes& out, bool fail_write, bool imei_unreadable) {
     // The answer repeats the request's layout; a request cut short of its status field
     // counts the missing status bytes as zero.
     const uint8_t* data = req + head;
@@ -86,8 +85,8 @@ DiagResponder::Action DiagResponder::handle(const uint8_t* req, size_t n, Bytes&
         }
         if (n >= 4 && req[1] == kSubsysEfs && le16(req + 2) == kEfsSync) {
             // Sequence, then the path with its terminating zero as the last byte.
-            const uint8_t* nul = n > 6 ? static_cast<const uint8_t*>(std::memchr(req + 6, 0, n - 6))
-                                       : nullptr;
+            const uint8_t* nul =
+                n > 6 ? static_cast<const uint8_t*>(std::memchr(req + 6, 0, n - 6)) : nullptr;
             if (!nul || nul != req + n - 1) {
                 error_answer(kDiagBadLen, req, n, out);
                 return Action::None;

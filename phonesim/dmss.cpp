@@ -56,8 +56,10 @@ DmssResponder::Action DmssResponder::handle(const uint8_t* req, size_t n, Bytes&
     if (n == 0) return Action::None;
     switch (req[0]) {
     case kDmssNop:
-        if (n != 1) nak(out, kNakBadLength);
-        else out.push_back(kDmssAck);
+        if (n != 1)
+            nak(out, kNakBadLength);
+        else
+            out.push_back(kDmssAck);
         return Action::None;
     case kDmssParamReq:
         if (n != 1) {
@@ -90,8 +92,10 @@ DmssResponder::Action DmssResponder::handle(const uint8_t* req, size_t n, Bytes&
             return Action::None;
         }
         uint16_t why = store(addr, req + head, len);
-        if (why) nak(out, why);
-        else out.push_back(kDmssAck);
+        if (why)
+            nak(out, why);
+        else
+            out.push_back(kDmssAck);
         return Action::None;
     }
     case kDmssGo: {

@@ -9,8 +9,8 @@
 namespace phonesim {
 
 namespace {
-const char* const kPartitions[] = {"boot",     "recovery", "system", "userdata",
-                                   "cache",    "persist",  "misc"};
+const char* const kPartitions[] = {"boot",  "recovery", "system", "userdata",
+                                   "cache", "persist",  "misc"};
 
 bool parse_size(const std::string& s, uint64_t& v) {
     if (s.empty() || s.size() > 8) return false;
@@ -50,9 +50,12 @@ FastbootDevice::Action FastbootDevice::command(const std::string& cmd,
     auto fail = [&](const std::string& why) { out.push_back(cut("FAIL" + why)); };
     if (cmd.rfind("getvar:", 0) == 0) {
         std::string var = cmd.substr(7);
-        if (var == "version") out.push_back(std::string("OKAY") + kFastbootVersion);
-        else if (var == "product") out.push_back(std::string("OKAY") + kFastbootProduct);
-        else if (var == "serialno") out.push_back(cut("OKAY" + serial_));
+        if (var == "version")
+            out.push_back(std::string("OKAY") + kFastbootVersion);
+        else if (var == "product")
+            out.push_back(std::string("OKAY") + kFastbootProduct);
+        else if (var == "serialno")
+            out.push_back(cut("OKAY" + serial_));
         else if (var == "max-download-size") {
             char buf[32];
             std::snprintf(buf, sizeof buf, "OKAY0x%08llx",

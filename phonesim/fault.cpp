@@ -40,8 +40,10 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
     if (slash != std::string::npos) {
         std::string p = rest.substr(0, slash);
         uint64_t idx = 0;
-        if (p == "*") f.phone = -1;
-        else if (parse_u64(p, idx) && idx < 1000) f.phone = static_cast<int>(idx);
+        if (p == "*")
+            f.phone = -1;
+        else if (parse_u64(p, idx) && idx < 1000)
+            f.phone = static_cast<int>(idx);
         else {
             err = "bad phone index '" + p + "'";
             return std::nullopt;
@@ -55,11 +57,16 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
     }
     std::string stage = rest.substr(0, colon);
     rest = rest.substr(colon + 1);
-    if (stage == "*") f.stage = -1;
-    else if (stage == "diag") f.stage = static_cast<int>(Stage::Diag);
-    else if (stage == "dmss") f.stage = static_cast<int>(Stage::Dmss);
-    else if (stage == "stream") f.stage = static_cast<int>(Stage::Stream);
-    else if (stage == "fastboot") f.stage = static_cast<int>(Stage::Fastboot);
+    if (stage == "*")
+        f.stage = -1;
+    else if (stage == "diag")
+        f.stage = static_cast<int>(Stage::Diag);
+    else if (stage == "dmss")
+        f.stage = static_cast<int>(Stage::Dmss);
+    else if (stage == "stream")
+        f.stage = static_cast<int>(Stage::Stream);
+    else if (stage == "fastboot")
+        f.stage = static_cast<int>(Stage::Fastboot);
     else {
         err = "unknown stage '" + stage + "' (diag, dmss, stream, fastboot or *)";
         return std::nullopt;
@@ -72,10 +79,10 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
     kind = rest.substr(0, kind_end);
     if (eq != std::string::npos)
         value = rest.substr(eq + 1, (atpos != std::string::npos && atpos > eq) ? atpos - eq - 1
-                                                                              : std::string::npos);
+                                                                               : std::string::npos);
     if (atpos != std::string::npos)
-        at = rest.substr(atpos + 1,
-                         (eq != std::string::npos && eq > atpos) ? eq - atpos - 1 : std::string::npos);
+        at = rest.substr(atpos + 1, (eq != std::string::npos && eq > atpos) ? eq - atpos - 1
+                                                                            : std::string::npos);
     bool has_value = eq != std::string::npos, has_at = atpos != std::string::npos;
 
     auto need_at = [&]() {

@@ -30,10 +30,10 @@ struct FaultSpec {
     int phone = -1; // -1: every phone
     int stage = -1; // -1: every stage it applies to, else a Stage
     FaultKind kind = FaultKind::Silence;
-    uint64_t at = 0;       // K, for the kinds counted by request or write
-    double fraction = 0;   // crc
-    int64_t value = 0;     // slow: bytes per second; unplug/stale: nominal ms
-    std::string text;      // as given
+    uint64_t at = 0;     // K, for the kinds counted by request or write
+    double fraction = 0; // crc
+    int64_t value = 0;   // slow: bytes per second; unplug/stale: nominal ms
+    std::string text;    // as given
 };
 
 // Parses one specification; on failure err says why.

@@ -45,9 +45,12 @@ class FrameDecoder {
                 overflow_ = true;
                 continue;
             }
-            if (len_ == 0) text_ = (b == 'A' || b == 'a');
-            else if (len_ == 1) text_ = text_ && (b == 'T' || b == 't');
-            else text_ = text_ && b >= 0x20 && b < 0x7F;
+            if (len_ == 0)
+                text_ = (b == 'A' || b == 'a');
+            else if (len_ == 1)
+                text_ = text_ && (b == 'T' || b == 't');
+            else
+                text_ = text_ && b >= 0x20 && b < 0x7F;
             crc_ = crc_step(crc_, b);
             buf_[len_++] = b;
         }

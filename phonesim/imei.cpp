@@ -46,7 +46,8 @@ std::array<uint8_t, 9> imei_to_nv(const std::string& imei) {
     nib[0] = 0xA;
     for (int i = 0; i < 15; ++i)
         nib[i + 1] = static_cast<uint8_t>(i < static_cast<int>(imei.size()) ? imei[i] - '0' : 0);
-    for (int k = 0; k < 8; ++k) b[k + 1] = static_cast<uint8_t>(nib[2 * k] | (nib[2 * k + 1] << 4));
+    for (int k = 0; k < 8; ++k)
+        b[k + 1] = static_cast<uint8_t>(nib[2 * k] | (nib[2 * k + 1] << 4));
     return b;
 }
 

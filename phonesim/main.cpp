@@ -71,9 +71,12 @@ int ctl_cmd(const std::vector<std::string>& a) {
     std::string state;
     std::vector<std::string> words;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--state-dir" && i + 1 < a.size()) state = a[++i];
-        else if (!a[i].empty() && a[i][0] == '-') return usage("ctl: unknown option " + a[i]);
-        else words.push_back(a[i]);
+        if (a[i] == "--state-dir" && i + 1 < a.size())
+            state = a[++i];
+        else if (!a[i].empty() && a[i][0] == '-')
+            return usage("ctl: unknown option " + a[i]);
+        else
+            words.push_back(a[i]);
     }
     if (state.empty()) return usage("ctl needs --state-dir");
     if (words.empty()) return usage("ctl needs a request");
@@ -106,18 +109,26 @@ int run_cmd(const std::vector<std::string>& a) {
         }
         if (!has) return usage(k == "--help" ? "" : "missing value after " + k);
         const std::string& val = a[++i];
-        if (k == "--device-dir") o.device_dir = val;
-        else if (k == "--state-dir") o.state_dir = val;
-        else if (k == "--package") o.package = val;
+        if (k == "--device-dir")
+            o.device_dir = val;
+        else if (k == "--state-dir")
+            o.state_dir = val;
+        else if (k == "--package")
+            o.package = val;
         else if (k == "--phones") {
             if (!to_long(val, 1, 64, v)) return usage("--phones must be 1 to 64");
             o.phones = static_cast<int>(v);
         } else if (k == "--start-mode") {
-            if (val == "diag") o.start = Mode::Diag;
-            else if (val == "edl") o.start = Mode::Download;
-            else if (val == "fastboot") o.start = Mode::Fastboot;
-            else if (val == "disk") o.start = Mode::Disk;
-            else return usage("--start-mode is diag, edl, fastboot or disk");
+            if (val == "diag")
+                o.start = Mode::Diag;
+            else if (val == "edl")
+                o.start = Mode::Download;
+            else if (val == "fastboot")
+                o.start = Mode::Fastboot;
+            else if (val == "disk")
+                o.start = Mode::Disk;
+            else
+                return usage("--start-mode is diag, edl, fastboot or disk");
         } else if (k == "--fault") {
             std::string err;
             auto f = parse_fault(val, err);

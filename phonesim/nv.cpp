@@ -16,8 +16,10 @@ std::vector<NvCatalogEntry> build_catalog() {
     Rng r(kCatalogSeed);
     std::set<uint16_t> numbers;
     // A few items every phone of this kind has, then a spread of others.
-    for (uint16_t n : {0, 10, 441, 442, 453, 550, 1943, 2954, 4678, 6828}) numbers.insert(n);
-    while (numbers.size() < 300) numbers.insert(static_cast<uint16_t>(1 + r.below(7000)));
+    for (uint16_t n : {0, 10, 441, 442, 453, 550, 1943, 2954, 4678, 6828})
+        numbers.insert(n);
+    while (numbers.size() < 300)
+        numbers.insert(static_cast<uint16_t>(1 + r.below(7000)));
 
     std::vector<NvCatalogEntry> main;
     for (uint16_t n : numbers) {

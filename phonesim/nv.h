@@ -26,8 +26,8 @@ struct NvCatalogEntry {
     uint16_t item = 0;
     uint16_t context = 0; // 0 main, 1 SIM 1
     std::string name;
-    bool defined = true;  // false: listed in "NVFrom.txt" but absent from the phone
-    bool listed = true;   // named in "NVFrom.txt"
+    bool defined = true; // false: listed in "NVFrom.txt" but absent from the phone
+    bool listed = true;  // named in "NVFrom.txt"
     bool readonly = false;
     bool factory_active = true; // false: never written at the factory (reads as inactive)
     bool calibrated = false;    // value differs per phone

@@ -49,9 +49,9 @@ Bytes image_header(uint32_t id, uint32_t dest, uint32_t size) {
 
 // A partition table well under the 512 bytes one packet carries.
 Bytes partition_table() {
-    static const char* names[] = {"0:QCSBL",  "0:OEMSBL", "0:AMSS",   "0:APPSBL", "0:APPS",
-                                  "0:RECOVERY", "0:MISC", "0:SYSTEM", "0:CACHE",  "0:PERSIST",
-                                  "0:USERDATA", "0:EFS2"};
+    static const char* names[] = {"0:QCSBL", "0:OEMSBL",   "0:AMSS",     "0:APPSBL",
+                                  "0:APPS",  "0:RECOVERY", "0:MISC",     "0:SYSTEM",
+                                  "0:CACHE", "0:PERSIST",  "0:USERDATA", "0:EFS2"};
     Bytes t;
     put_le32(t, 0x54505754); // "TWPT"
     put_le32(t, 0x00010003);
@@ -62,7 +62,8 @@ Bytes partition_table() {
         char name[16] = {};
         std::snprintf(name, sizeof name, "%s", names[i]);
         t.insert(t.end(), name, name + 16);
-        uint32_t len = i + 1 == std::size(names) ? 0xFFFFFFFF : 8u * (1 + static_cast<uint32_t>(i % 5));
+        uint32_t len =
+            i + 1 == std::size(names) ? 0xFFFFFFFF : 8u * (1 + static_cast<uint32_t>(i % 5));
         put_le32(t, start);
         put_le32(t, len);
         put_le32(t, i == 2 ? 0x00FF0100u : 0x00FF0000u);
@@ -71,7 +72,9 @@ Bytes partition_table() {
     return t;
 }
 
-std::string bytes_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string bytes_text(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 } // namespace
 
@@ -87,7 +90,8 @@ std::string make_intel_hex(const Bytes& data, uint32_t load, uint32_t start) {
             out += hex_record(0x04, 0, u, 2);
         }
         // A record never crosses a 64 KiB boundary.
-        size_t n = std::min<size_t>({size_t{16}, data.size() - off, size_t{0x10000} - (addr & 0xFFFF)});
+        size_t n =
+            std::min<size_t>({size_t{16}, data.size() - off, size_t{0x10000} - (addr & 0xFFFF)});
         out += hex_record(0x00, static_cast<uint16_t>(addr & 0xFFFF), data.data() + off, n);
         off += n;
     }
@@ -114,10 +118,12 @@ bool parse_intel_hex(std::string_view text, Bytes& data, uint32_t& load,
     int line_no = 0;
     while (pos < text.size() && !eof) {
         size_t nl = text.find('\n', pos);
-        std::string_view line = text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);
+        std::string_view line =
+            text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);
         pos = nl == std::string_view::npos ? text.size() : nl + 1;
         ++line_no;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.remove_suffix(1);
         if (line.empty()) continue;
         auto fail = [&](const std::string& what) {
             err = "line " + std::to_string(line_no) + ": " + what;
@@ -133,7 +139,8 @@ bool parse_intel_hex(std::string_view text, Bytes& data, uint32_t& load,
         }
         if (rec.size() != static_cast<size_t>(rec[0]) + 5) return fail("length mismatch");
         uint8_t sum = 0;
-        for (uint8_t b : rec) sum = static_cast<uint8_t>(sum + b);
+        for (uint8_t b : rec)
+            sum = static_cast<uint8_t>(sum + b);
         if (sum != 0) return fail("checksum mismatch");
         uint8_t n = rec[0], type = rec[3];
         uint16_t off = be16(&rec[1]);
@@ -227,9 +234,12 @@ bool load_programmers(const std::string& package_dir, std::vector<Programmer>& o
 
 std::vector<std::string> package_paths() {
     std::vector<std::string> v;
-    for (const char* f : kProgrammerFiles) v.push_back(std::string("modem/") + f);
-    for (const char* f : kModemFiles) v.push_back(std::string("modem/") + f);
-    for (const char* f : kAndroidFiles) v.push_back(std::string("android/") + f);
+    for (const char* f : kProgrammerFiles)
+        v.push_back(std::string("modem/") + f);
+    for (const char* f : kModemFiles)
+        v.push_back(std::string("modem/") + f);
+    for (const char* f : kAndroidFiles)
+        v.push_back(std::string("android/") + f);
     v.push_back("ROMINFO.ini");
     v.push_back("NVFrom.txt");
     return v;
@@ -279,17 +289,17 @@ bool make_package(const std::string& dir, const PackageOptions& opt, std::string
     }
     for (const auto& b : bodies) {
         Bytes body = random_bytes(r, b.size);
-        if (b.header &&
-            !put(std::string("modem/") + b.header,
-                 bytes_text(image_header(b.id, b.dest, static_cast<uint32_t>(b.size)))))
+        if (b.header && !put(std::string("modem/") + b.header,
+                             bytes_text(image_header(b.id, b.dest, static_cast<uint32_t>(b.size)))))
             return false;
         if (!put(std::string("modem/") + b.body, bytes_text(body))) return false;
     }
     if (!put("modem/partition.mbn", bytes_text(partition_table()))) return false;
 
     const size_t mb = static_cast<size_t>(opt.android_mb);
-    const size_t android_sizes[] = {256 * 1024 * mb, 256 * 1024 * mb + 2048, 1024 * 1024 * mb,
-                                    512 * 1024 * mb, 128 * 1024 * mb, 128 * 1024 * mb + 4096};
+    const size_t android_sizes[] = {256 * 1024 * mb,  256 * 1024 * mb + 2048,
+                                    1024 * 1024 * mb, 512 * 1024 * mb,
+                                    128 * 1024 * mb,  128 * 1024 * mb + 4096};
     for (size_t i = 0; i < std::size(kAndroidFiles); ++i)
         if (!put(std::string("android/") + kAndroidFiles[i],
                  bytes_text(random_bytes(r, android_sizes[i]))))

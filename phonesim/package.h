@@ -16,12 +16,12 @@ constexpr uint32_t kProgrammerLoad = 0x00100000;
 constexpr uint32_t kProgrammerStart = 0x00100000;
 
 constexpr const char* kProgrammerFiles[] = {"ENPRG7627A.hex", "NPRG7627A.hex"};
-constexpr const char* kModemFiles[] = {"qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
-                                       "oemsbl.mbn", "amsshd.mbn", "amss.mbn",
-                                       "appsboothd.mbn", "appsboot.mbn", "partition.mbn"};
-constexpr const char* kAndroidFiles[] = {"boot.2knand.img",     "recovery.2knand.img",
-                                         "system.2knand.img",   "userdata.2knand.img",
-                                         "cache.img.ext4",      "persist.2knand.img"};
+constexpr const char* kModemFiles[] = {"qcsblhd_cfgdata.mbn", "qcsbl.mbn",    "oemsblhd.mbn",
+                                       "oemsbl.mbn",          "amsshd.mbn",   "amss.mbn",
+                                       "appsboothd.mbn",      "appsboot.mbn", "partition.mbn"};
+constexpr const char* kAndroidFiles[] = {"boot.2knand.img",   "recovery.2knand.img",
+                                         "system.2knand.img", "userdata.2knand.img",
+                                         "cache.img.ext4",    "persist.2knand.img"};
 
 struct Programmer {
     std::string file; // the HEX file's name

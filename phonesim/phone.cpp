@@ -48,13 +48,19 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-nanoseconds scaled_ms(int64_t ms) { return tw::clock::scaled(milliseconds{ms}); }
+nanoseconds scaled_ms(int64_t ms) {
+    return tw::clock::scaled(milliseconds{ms});
+}
 
 // A leaving port stays open until the host has read the phone's last answer (closing the master
 // would flush it unread), at least this long after the phone's last byte...
-nanoseconds retire_min() { return tw::clock::scaled_timeout(milliseconds{1000}); }
+nanoseconds retire_min() {
+    return tw::clock::scaled_timeout(milliseconds{1000});
+}
 // ...and never longer than this.
-nanoseconds retire_max() { return 2 * tw::clock::scaled_timeout(milliseconds{10000}); }
+nanoseconds retire_max() {
+    return 2 * tw::clock::scaled_timeout(milliseconds{10000});
+}
 nanoseconds retire_check() {
     return std::max<nanoseconds>(milliseconds{1}, tw::clock::scaled(milliseconds{20}));
 }
@@ -213,8 +219,10 @@ void Phone::run() {
                 }
             }
             if (ipty >= 0 && fds[ipty].revents) {
-                if (fds[ipty].revents & POLLIN) read_port();
-                else master_quiet_until_ = Clock::now() + milliseconds{50};
+                if (fds[ipty].revents & POLLIN)
+                    read_port();
+                else
+                    master_quiet_until_ = Clock::now() + milliseconds{50};
             }
             if (ilisten >= 0 && (fds[ilisten].revents & POLLIN)) accept_tcp();
             if (iconn >= 0 && fds[iconn].revents && conn_fd_ >= 0) read_tcp();
@@ -290,8 +298,8 @@ void Phone::write_info() {
 void Phone::publish(tw::DeviceRecord& r) {
     const char* kind = r.kind == tw::DeviceKind::Disk  ? "disk"
                        : r.kind == tw::DeviceKind::Usb ? "fastboot"
-                       : r.diag                       ? "diag"
-                                                      : "qdl";
+                       : r.diag                        ? "diag"
+                                                       : "qdl";
     r.name = opt_.record_prefix + "-p" + two_digits(opt_.index) + "-" + kind + "-" +
              std::to_string(++record_seq_);
     r.parent = opt_.hub;
@@ -360,7 +368,8 @@ void Phone::enter(Mode m) {
     case Mode::Android:
         phase_.store(Phase::Android);
         log("Android running");
-        if (opt_.auto_fastboot || want_fastboot_.exchange(false)) schedule(Mode::Fastboot, kToFastbootMs);
+        if (opt_.auto_fastboot || want_fastboot_.exchange(false))
+            schedule(Mode::Fastboot, kToFastbootMs);
         break;
     case Mode::Fastboot: {
         int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -495,7 +504,8 @@ void Phone::read_port() {
                               on_bad_fcs(n);
                               break;
                           case FrameDecoder::Event::Text:
-                              log("text line ignored: %.*s", static_cast<int>(std::min<size_t>(n, 64)),
+                              log("text line ignored: %.*s",
+                                  static_cast<int>(std::min<size_t>(n, 64)),
                                   reinterpret_cast<const char*>(d));
                               break;
                           case FrameDecoder::Event::Oversize:
@@ -606,8 +616,9 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
         Bytes img;
         if (act != DmssResponder::Action::None) {
             img = dmss_->ram_image(&first);
-            write_file_atomic(opt_.dir + "/ram.bin",
-                              std::string_view(reinterpret_cast<const char*>(img.data()), img.size()));
+            write_file_atomic(
+                opt_.dir + "/ram.bin",
+                std::string_view(reinterpret_cast<const char*>(img.data()), img.size()));
         }
         send_frame(st, true);
         log_exchange(st, p, n, d.fail_write && w ? "NAK failed (fault)" : nullptr);
@@ -724,7 +735,8 @@ void Phone::send_tcp(const std::string& payload) {
     if (conn_fd_ < 0) return;
     wire_.clear();
     uint64_t len = payload.size();
-    for (int i = 7; i >= 0; --i) wire_.push_back(static_cast<uint8_t>(len >> (8 * i)));
+    for (int i = 7; i >= 0; --i)
+        wire_.push_back(static_cast<uint8_t>(len >> (8 * i)));
     wire_.insert(wire_.end(), payload.begin(), payload.end());
     if (!write_fd(conn_fd_, wire_.data(), wire_.size(), faults_.slow_bps(Stage::Fastboot), true))
         drop_connection();
@@ -771,7 +783,8 @@ void Phone::read_tcp() {
                 fb_hdr_[fb_hdr_got_++] = buf[i++];
                 if (fb_hdr_got_ < 8) continue;
                 fb_packet_left_ = 0;
-                for (int k = 0; k < 8; ++k) fb_packet_left_ = fb_packet_left_ << 8 | fb_hdr_[k];
+                for (int k = 0; k < 8; ++k)
+                    fb_packet_left_ = fb_packet_left_ << 8 | fb_hdr_[k];
                 fb_packet_is_data_ = fastboot_->data_remaining() > 0;
                 if (fb_packet_left_ == 0) {
                     fb_hdr_got_ = 0;
@@ -801,8 +814,10 @@ void Phone::read_tcp() {
                         return;
                     }
                 }
-                for (const auto& s : fb_out_) send_tcp(s);
-                if (!fb_out_.empty()) log("fastboot download complete -> %s", fb_out_.back().c_str());
+                for (const auto& s : fb_out_)
+                    send_tcp(s);
+                if (!fb_out_.empty())
+                    log("fastboot download complete -> %s", fb_out_.back().c_str());
                 if (!ok) {
                     drop_connection();
                     return;
@@ -838,7 +853,8 @@ void Phone::on_fastboot_command(const std::string& cmd) {
     }
     fb_out_.clear();
     auto act = fastboot_->command(cmd, fb_out_, d.fail_write);
-    for (const auto& s : fb_out_) send_tcp(s);
+    for (const auto& s : fb_out_)
+        send_tcp(s);
     log("fastboot rx %s -> %s%s", cmd.c_str(), fb_out_.empty() ? "" : fb_out_.back().c_str(),
         d.fail_write && FastbootDevice::is_write(cmd) ? " (fault)" : "");
     if (d.unplug) {
@@ -863,8 +879,10 @@ void Phone::on_fastboot_command(const std::string& cmd) {
         close_fastboot();
         unpublish();
         stale_pending_ = false;
-        if (act == FastbootDevice::Action::Reboot) schedule(Mode::Diag, kFastbootToDiagMs);
-        else schedule(Mode::Fastboot, kFastbootReenumMs);
+        if (act == FastbootDevice::Action::Reboot)
+            schedule(Mode::Diag, kFastbootToDiagMs);
+        else
+            schedule(Mode::Fastboot, kFastbootReenumMs);
         write_info();
     }
 }

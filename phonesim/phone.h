@@ -30,11 +30,11 @@ enum class Phase { Diag, Dmss, Stream, Booting, Android, Fastboot, Disk, Away, O
 const char* phase_name(Phase p);
 
 // Nominal delays (scaled by the clock).
-constexpr int64_t kToDownloadMs = 1000;      // 0x3A echoed -> emergency download port
-constexpr int64_t kAndroidBootMs = 4000;     // reset -> Android running
-constexpr int64_t kToFastbootMs = 2000;      // reboot-bootloader in Android -> fastboot device
-constexpr int64_t kFastbootReenumMs = 1000;  // fastboot reboot-bootloader -> fastboot again
-constexpr int64_t kFastbootToDiagMs = 4000;  // fastboot reboot -> DIAG port
+constexpr int64_t kToDownloadMs = 1000;     // 0x3A echoed -> emergency download port
+constexpr int64_t kAndroidBootMs = 4000;    // reset -> Android running
+constexpr int64_t kToFastbootMs = 2000;     // reboot-bootloader in Android -> fastboot device
+constexpr int64_t kFastbootReenumMs = 1000; // fastboot reboot-bootloader -> fastboot again
+constexpr int64_t kFastbootToDiagMs = 4000; // fastboot reboot -> DIAG port
 constexpr uint64_t kDiskImageBytes = 64ull << 20;
 
 struct PhoneOptions {

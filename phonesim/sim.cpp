@@ -111,7 +111,8 @@ void Simulator::stop() {
             // An eventfd write of 1 fails only on overflow, which cannot happen here.
         }
     }
-    for (auto& p : phones_) p->join();
+    for (auto& p : phones_)
+        p->join();
     if (ctl_thread_.joinable()) ctl_thread_.join();
     phones_.clear();
     if (ctl_fd_ >= 0) {
@@ -205,9 +206,11 @@ bool ctl_request(const std::string& state_dir, const std::string& line, std::str
     reply.clear();
     char buf[512];
     ssize_t n;
-    while ((n = ::read(s, buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(s, buf, sizeof buf)) > 0)
+        reply.append(buf, static_cast<size_t>(n));
     ::close(s);
-    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.pop_back();
     if (reply.empty()) {
         err = "no answer from the simulator";
         return false;

@@ -12,7 +12,8 @@ void Rng::fill(uint8_t* p, size_t n) {
     size_t i = 0;
     while (i < n) {
         uint64_t v = next();
-        for (int k = 0; k < 8 && i < n; ++k, ++i) p[i] = static_cast<uint8_t>(v >> (8 * k));
+        for (int k = 0; k < 8 && i < n; ++k, ++i)
+            p[i] = static_cast<uint8_t>(v >> (8 * k));
     }
 }
 
@@ -108,7 +109,8 @@ bool read_file(const std::string& path, Bytes& out) {
     if (!f) return false;
     uint8_t buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.insert(out.end(), buf, buf + n);
     bool ok = !std::ferror(f);
     std::fclose(f);
     return ok;

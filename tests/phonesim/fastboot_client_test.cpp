@@ -28,7 +28,8 @@ ClientRun run(const std::string& args) {
     if (!p) return r;
     char buf[512];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
     int st = ::pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
@@ -55,7 +56,8 @@ class RealFastboot : public ::testing::Test {
         o.package = package_dir();
         o.start = phonesim::Mode::Fastboot;
         std::string err;
-        for (const auto& f : faults) o.faults.push_back(*phonesim::parse_fault(f, err));
+        for (const auto& f : faults)
+            o.faults.push_back(*phonesim::parse_fault(f, err));
         EXPECT_TRUE(sim.start(o, err)) << err;
         auto r = wait_record(dev, 1, 0xD00D);
         EXPECT_TRUE(r);
@@ -81,7 +83,8 @@ TEST_F(RealFastboot, GetvarAndFlashBootStoreTheFile) {
 
 TEST_F(RealFastboot, AFailedFlashReachesTheClient) {
     const std::string s = serial({"fastboot:nak@1"});
-    ClientRun f = run("-s " + s + " flash recovery " + package_dir() + "/android/recovery.2knand.img");
+    ClientRun f =
+        run("-s " + s + " flash recovery " + package_dir() + "/android/recovery.2knand.img");
     EXPECT_NE(f.status, 0) << f.output;
     EXPECT_NE(f.output.find("flash write failure"), std::string::npos) << f.output;
 }

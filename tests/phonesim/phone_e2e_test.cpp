@@ -19,16 +19,20 @@ using phonesim::SimOptions;
 
 // Big-endian and little-endian fields as the protocols lay them out.
 void be32(Bytes& b, uint32_t v) {
-    for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 3; i >= 0; --i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 void be16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
     b.push_back(static_cast<uint8_t>(v));
 }
 void le32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-uint32_t get_le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint32_t get_le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
 
 const Bytes kAck{0x02};
 
@@ -127,7 +131,8 @@ TEST_F(SimE2E, DiagPortImeiAndNvRoundTripsMainAndSim1) {
         EXPECT_EQ(r.kind, tw::DeviceKind::Serial);
         EXPECT_TRUE(r.diag);
         EXPECT_EQ(r.vid, 0x05C6);
-        EXPECT_EQ(r.friendly, "Qualcomm HS-USB Diagnostics 9025 (COM" + std::to_string(r.com) + ")");
+        EXPECT_EQ(r.friendly,
+                  "Qualcomm HS-USB Diagnostics 9025 (COM" + std::to_string(r.com) + ")");
         // The raw switch command comes first and is ignored; requests carry no opening flag.
         const char at[] = "AT$QCDMG\r";
         c.send_raw(Bytes(at, at + 9));

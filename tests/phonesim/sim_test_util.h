@@ -119,8 +119,10 @@ class PortClient : public CTransmitHdlc {
     }
     void send_raw(const Bytes& b) { RawWrite(b.data(), static_cast<int>(b.size())); }
     void send(const Bytes& req, bool opening_flag = true) {
-        if (opening_flag) FrameWrite(req.data(), static_cast<int>(req.size()));
-        else FrameWriteNo7e(req.data(), static_cast<int>(req.size()) + 1);
+        if (opening_flag)
+            FrameWrite(req.data(), static_cast<int>(req.size()));
+        else
+            FrameWriteNo7e(req.data(), static_cast<int>(req.size()) + 1);
     }
 
     // The next good frame, or nothing after real_ms. hung_up tells that the port went away.
@@ -156,7 +158,7 @@ class PortClient : public CTransmitHdlc {
         return receive(real_ms);
     }
 
-    Bytes raw;          // every byte read so far
+    Bytes raw; // every byte read so far
     bool hung_up = false;
 
   private:
@@ -184,7 +186,8 @@ class FastbootClient {
     }
     bool send_packet(const void* p, size_t n) {
         uint8_t h[8];
-        for (int i = 0; i < 8; ++i) h[i] = static_cast<uint8_t>(static_cast<uint64_t>(n) >> (56 - 8 * i));
+        for (int i = 0; i < 8; ++i)
+            h[i] = static_cast<uint8_t>(static_cast<uint64_t>(n) >> (56 - 8 * i));
         return ::send(fd_, h, 8, MSG_NOSIGNAL) == 8 &&
                (n == 0 || ::send(fd_, p, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n));
     }
@@ -192,7 +195,8 @@ class FastbootClient {
         uint8_t h[8];
         if (!read_exact(h, 8)) return std::nullopt;
         uint64_t n = 0;
-        for (uint8_t b : h) n = n << 8 | b;
+        for (uint8_t b : h)
+            n = n << 8 | b;
         if (n > 4096) return std::nullopt;
         std::string s(static_cast<size_t>(n), '\0');
         if (n && !read_exact(s.data(), s.size())) return std::nullopt;
@@ -245,9 +249,14 @@ inline Bytes nv_write(uint16_t item, const Bytes& data) {
     return b;
 }
 inline Bytes sub_nv(bool write, uint16_t item, uint16_t ctx, const Bytes& data = {}) {
-    Bytes b{0x4B, 0x30, static_cast<uint8_t>(write ? 2 : 1), 0x00,
-            static_cast<uint8_t>(item), static_cast<uint8_t>(item >> 8),
-            static_cast<uint8_t>(ctx), static_cast<uint8_t>(ctx >> 8)};
+    Bytes b{0x4B,
+            0x30,
+            static_cast<uint8_t>(write ? 2 : 1),
+            0x00,
+            static_cast<uint8_t>(item),
+            static_cast<uint8_t>(item >> 8),
+            static_cast<uint8_t>(ctx),
+            static_cast<uint8_t>(ctx >> 8)};
     b.insert(b.end(), data.begin(), data.end());
     b.resize(138, 0);
     return b;

@@ -109,7 +109,9 @@ TEST(IntelHex, RoundTripAcrossA64KBoundaryAndRejections) {
     std::string hex = make_intel_hex(data, 0x0010F000, 0x0010F000);
     // CR LF everywhere, the start address record, then the end-of-file record last.
     EXPECT_EQ(hex.find("\n"), hex.find("\r\n") + 1);
-    EXPECT_NE(hex.find(":0400000500" "10F000F7\r\n:00000001FF\r\n"), std::string::npos);
+    EXPECT_NE(hex.find(":0400000500"
+                       "10F000F7\r\n:00000001FF\r\n"),
+              std::string::npos);
     EXPECT_EQ(hex.substr(hex.size() - 13), ":00000001FF\r\n");
     Bytes back;
     uint32_t load = 0;
@@ -202,9 +204,9 @@ TEST(Faults, SpecificationsParseOrSayWhy) {
     EXPECT_DOUBLE_EQ(f->fraction, 0.25);
     ASSERT_TRUE(parse_fault("diag:imei-unreadable", err));
     ASSERT_TRUE(parse_fault("fastboot:slow=100", err));
-    for (const char* bad : {"dmss:nak", "dmss:nak@0", "usb:nak@1", "diag:crc=0", "diag:crc=2",
-                            "fastboot:crc=0.5", "x/diag:nak@1", "diag:slow", "diag:boom@1",
-                            "dmss:imei-unreadable", "nak@1"}) {
+    for (const char* bad :
+         {"dmss:nak", "dmss:nak@0", "usb:nak@1", "diag:crc=0", "diag:crc=2", "fastboot:crc=0.5",
+          "x/diag:nak@1", "diag:slow", "diag:boom@1", "dmss:imei-unreadable", "nak@1"}) {
         err.clear();
         EXPECT_FALSE(parse_fault(bad, err)) << bad;
         EXPECT_FALSE(err.empty()) << bad;
@@ -221,7 +223,7 @@ TEST(Faults, PlanCountsPerStageAndPerPhone) {
     EXPECT_FALSE(p0.on_request(Stage::Diag, false).silent);
     EXPECT_TRUE(p0.on_request(Stage::Diag, false).silent);
     EXPECT_TRUE(p0.on_request(Stage::Diag, false).silent);
-    EXPECT_FALSE(p1.on_request(Stage::Diag, false).silent); // another phone
+    EXPECT_FALSE(p1.on_request(Stage::Diag, false).silent);     // another phone
     EXPECT_FALSE(p0.on_request(Stage::Dmss, false).fail_write); // not a write
     EXPECT_FALSE(p0.on_request(Stage::Dmss, true).fail_write);  // write 1
     EXPECT_TRUE(p0.on_request(Stage::Dmss, true).fail_write);   // write 2
@@ -233,7 +235,8 @@ TEST(Faults, PlanCountsPerStageAndPerPhone) {
 
     FaultPlan half({*parse_fault("diag:crc=0.5", err)}, 0, 9);
     int bad = 0;
-    for (int i = 0; i < 400; ++i) bad += half.corrupt_answer(Stage::Diag);
+    for (int i = 0; i < 400; ++i)
+        bad += half.corrupt_answer(Stage::Diag);
     EXPECT_GT(bad, 140);
     EXPECT_LT(bad, 260);
     EXPECT_FALSE(half.corrupt_answer(Stage::Dmss));
@@ -515,7 +518,8 @@ TEST(FastbootCommands, VariablesDownloadFlashAndRefusals) {
     EXPECT_EQ(out.back(), "OKAY");
     EXPECT_EQ(simtest::file_bytes(dir + "/boot.img"), Bytes(d, d + 6));
     EXPECT_EQ(fb.command("reboot", out), FastbootDevice::Action::Reboot);
-    for (const auto& s : out) EXPECT_LE(s.size(), kFastbootMaxResponse);
+    for (const auto& s : out)
+        EXPECT_LE(s.size(), kFastbootMaxResponse);
 }
 
 } // namespace
