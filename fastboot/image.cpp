@@ -20,7 +20,8 @@ struct Fd {
 } // namespace
 
 uint32_t load_image(const std::string& path, Image& out) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    // Non-blocking so a FIFO or a device node cannot hold the open; refused just below.
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     if (f.fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? kLoadNoFile : kLoadReadError;
     struct stat st {};
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return kLoadReadError;

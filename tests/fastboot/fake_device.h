@@ -90,10 +90,12 @@ class FakeDevice {
         return true;
     }
     bool reply(int fd, const std::string& s) {
-        uint8_t h[8];
+        // Header and body in one send: two small sends would meet Nagle and delayed ACKs.
+        std::string p(8, '\0');
         for (int i = 0; i < 8; ++i)
-            h[i] = static_cast<uint8_t>(uint64_t{s.size()} >> (56 - 8 * i));
-        return send_all(fd, h, 8) && send_all(fd, s.data(), s.size());
+            p[i] = static_cast<char>(uint64_t{s.size()} >> (56 - 8 * i));
+        p += s;
+        return send_all(fd, p.data(), p.size());
     }
     bool read_len(int fd, uint64_t& len) {
         uint8_t h[8];
