@@ -420,7 +420,9 @@ int CQualcommDataInterface::RawWrite(const uint8_t* data, int len) {
 int CQualcommDataInterface::WriteBytes(const uint8_t* data, int len, bool pad) {
     if (!Check(1)) return Teardown(ERR_PORT_NOT_OPEN);
     if (len < 0 || (!data && len > 0)) len = 0;
-    static const uint8_t kPad = 0;
+    // A flag: to any frame decoder an extra flag is an empty frame, dropped unseen, so even a
+    // frame sent without an opening flag right after it stays intact.
+    static const uint8_t kPad = 0x7E;
     std::shared_lock<std::shared_mutex> io(m_ioLock);
     const int fd = m_port.load();
     if (fd < 0) return 0;

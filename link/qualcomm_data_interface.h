@@ -56,7 +56,7 @@ class CQualcommDataInterface : public CTransDevice {
     bool HasPoller() const { return m_pollerStarted.load(); }
 
   protected:
-    // The overlapped-style write; pad appends one zero byte after the data.
+    // The overlapped-style write; pad appends one 0x7E byte after the data.
     int WriteBytes(const uint8_t* data, int len, bool pad);
     // Closes an open port and waits for every link thread; derived destructors call it while
     // their overrides still exist.

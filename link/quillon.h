@@ -10,7 +10,7 @@ constexpr PortHandle PORT_HANDLE_IN_USE = 0x170; // the out-argument when the po
 class CTransService;
 
 class CQuillonDll {
-  public:
+public:
     CQuillonDll(int port, PortHandle& handle, int baud);
     // 115200 baud, then the loop-back handshake (a bounded number of attempts).
     CQuillonDll(int port, PortHandle& handle);
@@ -27,7 +27,7 @@ class CQuillonDll {
     int GetOverlapTimeout(uint32_t& out);
     int SetOverlapTimeout(uint32_t ms);
 
-  private:
+private:
     void OpenLink(int port, PortHandle& handle, int baud);
     bool LoopbackHandshake();
     // False once the port has been found closed; the facade then stays dead.

@@ -125,6 +125,9 @@ TEST_F(Service, WritesOfAMultipleOf64GetOneByteMore) {
         Bytes got = linktest::drain(phone, 100ms);
         ASSERT_EQ(static_cast<int>(got.size()), expect) << "len " << len;
         EXPECT_TRUE(std::equal(data.begin(), data.begin() + len, got.begin()));
+        if (expect > len) {
+            EXPECT_EQ(got.back(), 0x7E);
+        }
     }
     // The port part's own write adds nothing.
     EXPECT_EQ(s->CQualcommDataInterface::RawWrite(data.data(), 64), 64);
