@@ -25,6 +25,10 @@ class FrameDecoder {
     template <class Sink> void feed(const uint8_t* p, size_t n, Sink&& sink) {
         for (size_t i = 0; i < n; ++i) {
             uint8_t b = p[i];
+            if (after_text_) {
+                after_text_ = false;
+                if (b == '\n') continue; // "AT...\r\n"
+            }
             if (b == kFlag) {
                 finish(sink);
                 continue;
@@ -39,6 +43,7 @@ class FrameDecoder {
             } else if (b == '\r' && text_ && len_ >= 2) {
                 sink(Event::Text, buf_.data(), len_);
                 reset();
+                after_text_ = true;
                 continue;
             }
             if (len_ >= buf_.size()) {
@@ -61,6 +66,7 @@ class FrameDecoder {
         esc_ = false;
         overflow_ = false;
         text_ = false;
+        after_text_ = false;
     }
 
   private:
@@ -87,6 +93,7 @@ class FrameDecoder {
     bool esc_ = false;
     bool overflow_ = false;
     bool text_ = false;
+    bool after_text_ = false;
 };
 
 // Appends the framed packet to out. corrupt_fcs sends a wrong FCS (fault injection).

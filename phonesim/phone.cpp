@@ -387,6 +387,7 @@ void Phone::enter(Mode m) {
         }
         listen_fd_ = s;
         tcp_port_ = ntohs(a.sin_port);
+        want_fastboot_.store(false); // already there
         fastboot_ = std::make_unique<FastbootDevice>(opt_.dir + "/fastboot", serial);
         tw::DeviceRecord r;
         r.kind = tw::DeviceKind::Usb;

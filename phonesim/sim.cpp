@@ -197,6 +197,10 @@ bool ctl_request(const std::string& state_dir, const std::string& line, std::str
         if (s >= 0) ::close(s);
         return false;
     }
+    auto wait = tw::clock::scaled_timeout(std::chrono::milliseconds{10000});
+    timeval tv{static_cast<time_t>(wait.count() / 1000000000),
+               static_cast<suseconds_t>(wait.count() % 1000000000 / 1000)};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::string msg = line + "\n";
     if (::send(s, msg.data(), msg.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(msg.size())) {
         err = "control request not sent";

@@ -35,15 +35,27 @@ inline std::string temp_dir(const char* tag) {
     return d ? std::string(d) : std::string();
 }
 
-// The package every test of this program uses, written once.
+// A temporary folder removed with everything in it when the object goes.
+struct TempDir {
+    explicit TempDir(const char* tag) : path(temp_dir(tag)) {}
+    ~TempDir() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+};
+
+// The package every test of this program uses, written once and removed at exit.
 inline const std::string& package_dir() {
-    static const std::string dir = [] {
-        std::string d = temp_dir("pkg");
+    static const TempDir dir("pkg");
+    static const bool made = [] {
         std::string err;
-        phonesim::make_package(d, {}, err);
-        return d;
+        return phonesim::make_package(dir.path, {}, err);
     }();
-    return dir;
+    (void)made;
+    return dir.path;
 }
 
 inline Bytes file_bytes(const std::string& path) {

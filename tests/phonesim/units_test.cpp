@@ -70,19 +70,26 @@ TEST(Framing, AtLineBadFcsAndOversize) {
     Bytes wire{'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r'};
     Bytes packet{0x3A};
     encode_frame(packet.data(), packet.size(), false, wire);
+    // A line feed after the command is part of it, not of the next frame.
+    Bytes crlf{'a', 't', '\r', '\n'};
+    wire.insert(wire.end(), crlf.begin(), crlf.end());
+    encode_frame(packet.data(), packet.size(), false, wire);
     Bytes bad;
     encode_frame(packet.data(), packet.size(), true, bad, true);
     wire.insert(wire.end(), bad.begin(), bad.end());
     Bytes big(300, 0x11);
     encode_frame(big.data(), big.size(), true, wire);
     auto got = decode(wire);
-    ASSERT_EQ(got.size(), 4u);
+    ASSERT_EQ(got.size(), 6u);
     EXPECT_EQ(got[0].first, FrameDecoder::Event::Text);
     EXPECT_EQ(std::string(got[0].second.begin(), got[0].second.end()), "AT$QCDMG");
     EXPECT_EQ(got[1].first, FrameDecoder::Event::Frame);
     EXPECT_EQ(got[1].second, packet);
-    EXPECT_EQ(got[2].first, FrameDecoder::Event::BadFcs);
-    EXPECT_EQ(got[3].first, FrameDecoder::Event::Oversize);
+    EXPECT_EQ(got[2].first, FrameDecoder::Event::Text);
+    EXPECT_EQ(got[3].first, FrameDecoder::Event::Frame);
+    EXPECT_EQ(got[3].second, packet);
+    EXPECT_EQ(got[4].first, FrameDecoder::Event::BadFcs);
+    EXPECT_EQ(got[5].first, FrameDecoder::Event::Oversize);
 }
 
 TEST(Imei, Nv550LayoutCheckDigitAndSequence) {
@@ -141,7 +148,8 @@ TEST(Package, ProgrammersReadTheSameWithObjcopy) {
     for (const auto& p : progs) {
         EXPECT_EQ(p.load, kProgrammerLoad);
         EXPECT_EQ(p.start, kProgrammerStart);
-        std::string bin = simtest::temp_dir("objcopy") + "/p.bin";
+        simtest::TempDir tmp("objcopy");
+        std::string bin = tmp.path + "/p.bin";
         std::string cmd = "objcopy -I ihex -O binary " + pkg + "/modem/" + p.file + " " + bin;
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
         EXPECT_EQ(simtest::file_bytes(bin), p.bytes) << p.file;
@@ -149,8 +157,9 @@ TEST(Package, ProgrammersReadTheSameWithObjcopy) {
 }
 
 TEST(Package, EveryFileReproducibleFromTheSeed) {
-    std::string a = simtest::temp_dir("pa"), b = simtest::temp_dir("pb"),
-                c = simtest::temp_dir("pc"), err;
+    simtest::TempDir ta("pa"), tb("pb"), tc("pc");
+    const std::string &a = ta.path, &b = tb.path, &c = tc.path;
+    std::string err;
     ASSERT_TRUE(make_package(a, {7, 1}, err)) << err;
     ASSERT_TRUE(make_package(b, {7, 1}, err)) << err;
     ASSERT_TRUE(make_package(c, {8, 1}, err)) << err;
@@ -489,7 +498,8 @@ TEST(Streaming, SessionOrderAndConsecutiveWrites) {
 }
 
 TEST(FastbootCommands, VariablesDownloadFlashAndRefusals) {
-    std::string dir = simtest::temp_dir("fbdev");
+    simtest::TempDir tmp("fbdev");
+    const std::string& dir = tmp.path;
     FastbootDevice fb(dir, "SIM1");
     std::vector<std::string> out;
     fb.command("getvar:max-download-size", out);
