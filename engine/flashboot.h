@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "link/quillon.h"
 
@@ -125,6 +126,17 @@ class Flashboot {
                                                     uint8_t overrideFlag);
     int Streaming_Download_Protocol_Open_Multi_Image(const uint8_t* payload, uint16_t count,
                                                      uint8_t imageType);
+
+    // ---- Modem image upload and emergency download (engine/flow_*, engine/emergency_*). ----
+    int flow_DownloadZqde(const char* strFilePath);
+    int SendMultiImage(const char* path, uint8_t imageType);
+    int SendPartitionTable(const char* path, uint8_t imageType);
+    static void FindFileInTree(const char* folder, const char* name, std::string& resultPath);
+    int Emergency_Download_Kestrin(Flashboot*& module, char* pFilepath, unsigned long address,
+                                   int selector);
+    int DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char* path,
+                                              unsigned long address, int selector);
+    int DoResetPhone(Flashboot* module);
 
     // ---- DIAG service and QCN (diag/). ----
     // One DIAG request and its answer: -1 no answer, -11301 answer longer than responseLength
