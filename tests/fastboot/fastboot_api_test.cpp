@@ -211,7 +211,8 @@ TEST_F(FastbootApiTest, DeviceGoingSilentMidDownloadFailsInBoundedTime) {
     fbtest::FakeOptions o;
     o.stall_after = 1 << 20;
     fbtest::FakeDevice dev(o);
-    FBFileHandle h = load("system.img", pattern(48u << 20, 6)); // more than socket buffers hold
+    FBFileHandle h =
+        load("system.img", std::vector<uint8_t>(48u << 20, 0x5A)); // more than socket buffers hold
     FBDeviceHandle d = FBOpenDevice(dev.name());
     ASSERT_NE(d, 0u);
     auto t0 = std::chrono::steady_clock::now();
@@ -225,7 +226,7 @@ TEST_F(FastbootApiTest, CloseFromAnotherThreadEndsARunningFlash) {
     fbtest::FakeOptions o;
     o.stall_after = 1 << 20;
     fbtest::FakeDevice dev(o);
-    FBFileHandle h = load("system.img", pattern(48u << 20, 7));
+    FBFileHandle h = load("system.img", std::vector<uint8_t>(48u << 20, 0xA5));
     FBDeviceHandle d = FBOpenDevice(dev.name());
     ASSERT_NE(d, 0u);
     int rc = 0;
