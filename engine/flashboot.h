@@ -20,6 +20,11 @@
 
 #include "link/quillon.h"
 
+struct XMLDATA;
+namespace tw {
+class Disk;
+}
+
 // The status record handed to every progress callback. It belongs to the station.
 struct Download {
     int32_t iProgress = 0; // 0..100, shown on the slot's bar
@@ -149,6 +154,15 @@ class Flashboot {
     int DoBackUpQCN(Flashboot* caller, const char* qcnFolder, const char* listFolder);
     int DoDownloadQCN(Flashboot* caller, const char* folder);
     int ConvertQcnTextToHex(FILE* text, FILE* hex);
+
+    // ---- eMMC raw programming on a disk-download module (engine/emmc_flashboot.cpp). ----
+    int EmmcDownloadMBNS(Flashboot* module, const char* diskPath, const char* folder,
+                         XMLDATA* xmlData);
+    int For_eMMC_Download_Universal_Interface(tw::Disk* hDevice, const char* fileName,
+                                              uint64_t sector);
+    int For_eMMC_Download_Pach_Interface(tw::Disk* hDevice, const char* fileName,
+                                         uint64_t sector, uint32_t offsetNum,
+                                         uint32_t blockIndex, uint32_t pachValue);
 
     // ---- Lifetime machinery behind the exports. ----
     // A counted module holding its creator's reference; null when allocation failed.
