@@ -169,25 +169,6 @@ TEST_F(FastbootApiTest, FailIsReportedAndARetryOnTheSameHandleSucceeds) {
     EXPECT_TRUE(dev.flashes()[0].second == img);
 }
 
-TEST_F(FastbootApiTest, ImageLargerThanMaxDownloadSizeIsRefusedBeforeSending) {
-    fbtest::FakeOptions o;
-    o.max_download = 4096;
-    fbtest::FakeDevice dev(o);
-    FBFileHandle h = load("userdata.img", pattern(4097, 4));
-    FBDeviceHandle d = FBOpenDevice(dev.name());
-    ASSERT_NE(d, 0u);
-    Counter c;
-    EXPECT_EQ(FBFlash(d, "userdata", h, 4097, Counter::fn, &c), kErrTooLarge);
-    EXPECT_TRUE(c.calls.empty());
-    EXPECT_NE(FBLastError(d).find("max-download-size"), std::string::npos);
-    // The device is still in step and takes an image that fits.
-    EXPECT_EQ(FBFlash(d, "userdata", h, 4096, Counter::fn, &c), 0);
-    FBCloseDevice(d);
-    auto cmds = dev.commands();
-    EXPECT_EQ(cmds.front(), "getvar:max-download-size");
-    EXPECT_EQ(cmds[1], "getvar:max-download-size");
-}
-
 TEST_F(FastbootApiTest, DeviceVanishingMidDownloadFailsInBoundedTime) {
     fbtest::FakeOptions o;
     o.vanish_after = 1 << 20;
@@ -205,20 +186,6 @@ TEST_F(FastbootApiTest, DeviceVanishingMidDownloadFailsInBoundedTime) {
     EXPECT_EQ(FBReboot(d), kErrBroken);
     FBCloseDevice(d);
     EXPECT_TRUE(dev.flashes().empty());
-}
-
-TEST_F(FastbootApiTest, DeviceGoingSilentMidDownloadFailsInBoundedTime) {
-    fbtest::FakeOptions o;
-    o.stall_after = 1 << 20;
-    fbtest::FakeDevice dev(o);
-    FBFileHandle h =
-        load("system.img", std::vector<uint8_t>(48u << 20, 0x5A)); // more than socket buffers hold
-    FBDeviceHandle d = FBOpenDevice(dev.name());
-    ASSERT_NE(d, 0u);
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(FBFlash(d, "system", h, 48u << 20, nullptr, nullptr), kErrTimeout);
-    EXPECT_LT(since(t0), 10.0);
-    FBCloseDevice(d);
 }
 
 TEST_F(FastbootApiTest, CloseFromAnotherThreadEndsARunningFlash) {
