@@ -76,11 +76,15 @@ TEST(Module, PrepareCommandCutsTheLength) {
     m->m_packet.data[100] = 0x55;
     PacketBuffer* p = m->PrepareCommand(0x07, 40000, 0x1234);
     ASSERT_EQ(p, &m->m_packet);
-    EXPECT_EQ(p->code, 0x07);
-    EXPECT_EQ(p->value, 0x1234u);
-    EXPECT_EQ(p->length, 32890u);
+    // Packed fields: copied out before gtest takes references to them.
+    const uint8_t code = p->code;
+    const uint32_t value = p->value, length = p->length;
+    EXPECT_EQ(code, 0x07);
+    EXPECT_EQ(value, 0x1234u);
+    EXPECT_EQ(length, 32890u);
     EXPECT_EQ(p->data[100], 0); // cleared
-    EXPECT_EQ(m->PrepareCommand(0x01, 36, 0)->length, 36u);
+    const uint32_t hello_length = m->PrepareCommand(0x01, 36, 0)->length;
+    EXPECT_EQ(hello_length, 36u);
     EXPECT_EQ(m->RecordError(-11962), -11962);
     EXPECT_EQ(m->LastError(), -11962);
     deleteModuleForDiskDownload(m);

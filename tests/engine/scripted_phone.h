@@ -87,6 +87,9 @@ class ScriptedPhone {
         std::lock_guard<std::mutex> g(m_);
         return requests_.size();
     }
+    // Benchmarks stop keeping the requests (they only count them).
+    void keep_requests(bool keep) { keep_.store(keep); }
+
     void clear() {
         std::lock_guard<std::mutex> g(m_);
         requests_.clear();
@@ -136,7 +139,11 @@ class ScriptedPhone {
                 std::optional<Bytes> reply;
                 {
                     std::lock_guard<std::mutex> g(m_);
-                    requests_.emplace_back(frame.begin(), frame.begin() + len);
+                    if (keep_.load()) {
+                        requests_.emplace_back(frame.begin(), frame.begin() + len);
+                    } else {
+                        requests_.emplace_back();
+                    }
                     if (!script_.empty()) {
                         reply = std::move(script_.front());
                         script_.pop_front();
@@ -155,6 +162,7 @@ class ScriptedPhone {
     std::unique_ptr<Decoder> rx_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> keep_{true};
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<std::optional<Bytes>> script_;
