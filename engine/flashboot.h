@@ -12,7 +12,9 @@
 // module: DeleteModule itself when no request runs, otherwise the request as it returns. A
 // request that finds the flag set ends its next exchange at once with -1202 (port not open).
 // Live modules are kept in a registry, so a second DeleteModule, or one on a module already
-// freed, finds nothing to release and touches no freed memory.
+// freed, finds nothing to release and touches no freed memory. (A stale pointer whose address
+// a new module has since been given names that new module: callers drop their pointer once
+// they have deleted it.)
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
