@@ -337,6 +337,25 @@ TEST_F(SimE2E, DownloadCycleStoresWhatArrivesThenFastbootAndBackToDiag) {
     EXPECT_TRUE(std::equal(id.begin(), id.end(), imei->begin() + 3));
 }
 
+TEST_F(SimE2E, AutoFastbootAfterResetWithoutControl) {
+    ASSERT_TRUE(start([](SimOptions& o) {
+        o.start = phonesim::Mode::Download;
+        o.auto_fastboot = true;
+    }));
+    auto p = programmers()[0];
+    PortClient c;
+    ASSERT_TRUE(open_port(c, 1, 0x9008));
+    ASSERT_NO_FATAL_FAILURE(upload(c, p));
+    EXPECT_EQ(c.request(go(p.start)).value_or(Bytes{}), kAck);
+    ASSERT_TRUE(c.request(hello()));
+    EXPECT_EQ(c.request({0x0B}).value_or(Bytes{}), Bytes{0x0C});
+    EXPECT_TRUE(wait_record(dev, 1, 0xD00D));
+    // Nobody waits in Android mode any more.
+    std::string reply, err;
+    ASSERT_TRUE(phonesim::ctl_request(state, "reboot-bootloader 490154203237518", reply, err));
+    EXPECT_EQ(reply.rfind("ERR", 0), 0u) << reply;
+}
+
 TEST_F(SimE2E, GarbageInRamKeepsThePhoneSilent) {
     ASSERT_TRUE(start([](SimOptions& o) { o.start = phonesim::Mode::Download; }));
     auto progs = programmers();
