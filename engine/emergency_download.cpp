@@ -147,7 +147,7 @@ int Flashboot::DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char*
                 written = true;
                 break;
             }
-            DebugPrintf("\n\n try %d times\n\n", 20 - attempt);
+            DebugPrintf("\n\n try %dtimes\n\n", 20 - attempt);
             DebugPrintf("\n\n nRsp =  %d\n\n", rc);
             if (Stopping(this)) break;
         }

@@ -140,7 +140,7 @@ int SendBlocks(Flashboot* m, CPhaseImage& image, uint32_t total, uint32_t block,
                 sent = true;
                 break;
             }
-            DebugPrintf("\n\n try %d times\n\n", 20 - attempt);
+            DebugPrintf("\n\n try %dtimes\n\n", 20 - attempt);
             DebugPrintf("\n\n nRsp =  %d\n\n", rc);
             DebugPrintf("DMSS_Download_Update_Zqde_Armprg_File GetLastError() = %d", errno);
             if (Stopping(m)) break;
