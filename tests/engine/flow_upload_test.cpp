@@ -53,7 +53,7 @@ Bytes HelloReply() {
 }
 
 const Bytes kError = Cat(Le32(0x0D, 7), {'x'}); // a phone error packet: not the right reply
-const Bytes kWrong = {0x55};                     // no reply of any request
+const Bytes kWrong = {0x55};                    // no reply of any request
 
 // Progress reports seen by the callback (the tests run the module on their own thread).
 struct Report {
