@@ -22,6 +22,8 @@
 #include "diag/qcn_file.h"
 #include "engine/emmc_download.h"
 #include "engine/flashboot.h"
+#include "engine/hex_convert.h"
+#include "fastboot/fastboot.h"
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
@@ -129,8 +131,9 @@ class QcnE2E : public ::testing::Test {
         fs::remove_all(root, ec);
         diag::SlotImeiStore::ClearAll();
     }
-    bool Start(int phones, std::vector<std::string> faults = {}) {
+    bool Start(int phones, std::vector<std::string> faults = {}, bool auto_fastboot = false) {
         phonesim::SimOptions o;
+        o.auto_fastboot = auto_fastboot;
         o.device_dir = dev;
         o.state_dir = state;
         o.package = Package();
@@ -153,17 +156,22 @@ class QcnE2E : public ::testing::Test {
         std::snprintf(name, sizeof name, "phone%02d", i);
         return state + "/" + name;
     }
-    int Com(int i) {
-        for (int t = 0; t < 500; ++t) {
+    // The value of key in the phone's info file once it shows this phase ("" on time-out).
+    std::string Info(int i, const std::string& phase, const std::string& key) {
+        for (int t = 0; t < 1000; ++t) {
             std::string info = Slurp(PhoneDir(i) + "/info.ini");
-            auto p = info.find("\ncom=");
-            if (p != std::string::npos && info.find("phase=diag") != std::string::npos) {
-                int c = std::atoi(info.c_str() + p + 5);
-                if (c > 0) return c;
+            auto p = info.find("\n" + key + "=");
+            if (p != std::string::npos && info.find("phase=" + phase + "\n") != std::string::npos) {
+                auto b = p + key.size() + 2;
+                std::string v = info.substr(b, info.find('\n', b) - b);
+                if (!v.empty() && v != "0") return v;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return 0;
+        return "";
+    }
+    int Com(int i, const std::string& phase = "diag") {
+        return std::atoi(Info(i, phase, "com").c_str());
     }
     NvState Nv(int i) { return ParseNv(Slurp(PhoneDir(i) + "/nv.txt")); }
     // Waits until the phone's state file settles on what pred wants (it is written shortly
@@ -245,6 +253,56 @@ TEST_F(QcnE2E, BackupScrambleRestoreGivesEveryItemBackAndTheFilesAreExact) {
             EXPECT_EQ(a[6], 0x01);
         }
     }
+}
+
+// The station's cycle: backup, reset to emergency download, the modem images (which put every
+// NV item back to its factory value, the IMEI too), fastboot reboot, restore.
+TEST_F(QcnE2E, BackupEmergencyDownloadRestore) {
+    ASSERT_TRUE(Start(1, {}, true));
+    const int diag_com = Com(0);
+    ASSERT_GT(diag_com, 0);
+    ASSERT_TRUE(WaitNv(0, [](const NvState& s) { return !s.empty(); }));
+    const NvState before = Nv(0);
+    std::string eng = root + "/eng";
+    fs::copy(Package(), eng, fs::copy_options::recursive);
+    sondrel::hex::HexConversion conv;
+    ASSERT_EQ(sondrel::hex::ConvertHexToBin(eng + "/modem/NPRG7627A.hex", conv), 0) << conv.error;
+
+    Flashboot* m = CreateModule(diag_com, 1, nullptr);
+    m->m_portNumber = diag_com;
+    m->m_pDownload->iProgressIndex = 2;
+    ASSERT_EQ(m->DoBackUpQCN(m, qcn.c_str(), (Package() + "/").c_str()), 0);
+    m->DoResetPhone(m);
+    DeleteModule(m);
+
+    const int qdl = Com(0, "dmss");
+    ASSERT_GT(qdl, 0);
+    m = CreateModule(qdl, 1, nullptr);
+    m->m_portNumber = qdl;
+    Flashboot* self = m;
+    ASSERT_EQ(m->Emergency_Download_Kestrin(self, eng.data(), conv.start, 1), 0);
+    DeleteModule(m);
+    ASSERT_TRUE(WaitNv(0, [&](const NvState& s) {
+        auto it = s.find({0, 550});
+        return it != s.end() && it->second.hex == std::string(256, '0');
+    })) << "the modem images did not reset the NV items";
+    EXPECT_NE(Nv(0), before);
+
+    const std::string address = Info(0, "fastboot", "address");
+    ASSERT_FALSE(address.empty());
+    FBDeviceHandle fb = FBOpenDevice(address);
+    ASSERT_NE(fb, 0u) << FBLastError(0);
+    EXPECT_EQ(FBReboot(fb), 0);
+    FBCloseDevice(fb);
+
+    const int back = Com(0);
+    ASSERT_GT(back, 0);
+    m = CreateModule(back, 1, nullptr);
+    m->m_portNumber = back;
+    m->m_pDownload->iProgressIndex = 2; // the slot whose backup named the file
+    EXPECT_EQ(m->DoDownloadQCN(m, qcn.c_str()), 0);
+    DeleteModule(m);
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
 }
 
 TEST_F(QcnE2E, SixteenPhonesFromSixteenThreads) {
