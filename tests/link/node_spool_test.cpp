@@ -38,8 +38,8 @@ TEST(NodeSpool, HandsOutPositionsCyclicallyAfterTheCursor) {
     EXPECT_EQ(node_delete(node_node(2, sp.s), sp.s), 0);
     NODE* n = node_new(9, sp.s);
     EXPECT_EQ(n, node_node(2, sp.s));
-    EXPECT_EQ(n->alloc_count, 1); // position 1 was passed over
-    EXPECT_EQ(n->key, 9);
+    EXPECT_EQ(int{n->alloc_count}, 1); // position 1 was passed over
+    EXPECT_EQ(int{n->key}, 9);
     EXPECT_EQ(n->next, n);
 }
 
@@ -54,7 +54,7 @@ TEST(NodeSpool, RefusesAbsentOrUninitialisedSpools) {
     NODE* n = node_new(0, sp.s);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(node_delete(n, nullptr), NODE_ERR_SPOOL);
-    EXPECT_EQ(n->mark, 0);
+    EXPECT_EQ(int{n->mark}, 0);
     EXPECT_EQ(node_delete(nullptr, sp.s), NODE_ERR_ABSENT);
     EXPECT_EQ(node_singlemark(nullptr, 1), NODE_ERR_ABSENT);
 }
@@ -116,7 +116,7 @@ TEST(NodeSpool, UnlinkCheckAndClear) {
     head = node_link(node_link(nullptr, a, &out), b, &out);
     EXPECT_EQ(node_clear(head), nullptr);
     EXPECT_EQ(a->next, a);
-    EXPECT_EQ(a->mark, NODE_MARK_INUSE);
+    EXPECT_EQ(int{a->mark}, int{NODE_MARK_INUSE});
 }
 
 } // namespace
