@@ -176,6 +176,7 @@ void FastbootJob::Progress(void* context, int64_t bytes) {
 int FastbootJob::FlashPartition(const char* name, const FastbootImage& image) {
     DebugLine("flash %s:times 1/3", name);
     bytes_at_partition_start_ = bytes_done_;
+    last_error_.clear();
     int rc = -1;
     for (int attempt = 1; attempt <= kFlashAttempts; ++attempt) {
         if (flash_) {
@@ -183,7 +184,12 @@ int FastbootJob::FlashPartition(const char* name, const FastbootImage& image) {
         } else {
             const FBDeviceHandle d = device_.load();
             rc = FBFlash(d, name, image.handle, image.size, &FastbootJob::Progress, this);
-            if (rc < 0) last_error_ = d ? FBLastError(d) : "the device is closed";
+            if (rc < 0) {
+                // Every attempt's reason: the first one says what broke the link.
+                if (!last_error_.empty()) last_error_ += "; ";
+                last_error_ += "attempt " + std::to_string(attempt) + ": " +
+                               (d ? FBLastError(d) : std::string("the device is closed"));
+            }
         }
         if (rc >= 0) break;
         if (attempt < kFlashAttempts) {

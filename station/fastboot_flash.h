@@ -124,7 +124,8 @@ class FastbootJob {
     uint64_t bytes_done() const { return bytes_done_; }
     uint64_t total() const { return total_; }
     int position() const { return position_; }
-    // The library's words about the last failed attempt ("" when none failed).
+    // The library's words about each failed attempt of the last partition tried ("" when none
+    // failed), e.g. "attempt 1: ...; attempt 2: ...".
     const std::string& last_error() const { return last_error_; }
 
   private:
