@@ -1,16 +1,25 @@
 #pragma once
-// The engine's debugger output stream: standard error when TARNWELL_DEBUG is set (and not "0"),
-// otherwise nothing. Tests install a capture to see the lines the engine prints.
+// The engine's names for the one debugger output stream (platform/debug_sink.h).
+#include <cstdarg>
 #include <functional>
 #include <string>
+#include <utility>
+
+#include "platform/debug_sink.h"
 
 namespace sondrel {
 
-void DebugOutput(const char* text);
-void DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline void DebugOutput(const char* text) { tw::debug_output(text); }
+
+__attribute__((format(printf, 1, 2))) inline void DebugPrintf(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    tw::debug_vprintf(format, ap);
+    va_end(ap);
+}
 
 // Every line also goes to the capture while one is installed; nullptr removes it.
 using DebugCapture = std::function<void(const std::string&)>;
-void SetDebugCapture(DebugCapture capture);
+inline void SetDebugCapture(DebugCapture capture) { tw::set_debug_capture(std::move(capture)); }
 
 } // namespace sondrel

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -27,6 +28,9 @@ std::function<void(const std::string&)>& capture_fn() {
     return fn;
 }
 
+// Lets the common path skip the lock when nobody captures.
+std::atomic<bool> g_capturing{false};
+
 } // namespace
 
 void debug_output(const char* text) {
@@ -35,22 +39,29 @@ void debug_output(const char* text) {
         std::fputs(text, stderr);
         std::fflush(stderr);
     }
+    if (!g_capturing.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> g(capture_lock());
     if (capture_fn()) capture_fn()(text);
 }
 
-void debug_printf(const char* format, ...) {
+void debug_vprintf(const char* format, va_list ap) {
+    if (!to_stderr() && !g_capturing.load(std::memory_order_acquire)) return;
     char buf[1024];
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    debug_output(buf);
+}
+
+void debug_printf(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
+    debug_vprintf(format, ap);
     va_end(ap);
-    debug_output(buf);
 }
 
 void set_debug_capture(std::function<void(const std::string&)> capture) {
     std::lock_guard<std::mutex> g(capture_lock());
     capture_fn() = std::move(capture);
+    g_capturing.store(static_cast<bool>(capture_fn()), std::memory_order_release);
 }
 
 } // namespace tw
