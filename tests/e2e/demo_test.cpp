@@ -1,0 +1,158 @@
+// The demo script end to end against the build: two simulated phones through the whole cycle.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Demo {
+    int status = -1;
+    bool timed_out = false;
+    bool group_left = false; // a process of the demo's group outlived it
+    std::string out;
+};
+
+// Runs the demo in its own process group with extra environment entries; output is standard
+// output and error together.
+Demo RunDemo(const std::vector<std::string>& extra_env, int limit_s) {
+    Demo d;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return d;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "TARNWELL_", 9) != 0) env.push_back(*e);
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv = {"/bin/bash", std::string(TW_SOURCE_DIR) + "/packaging/demo.sh",
+                                     TW_BINARY_DIR};
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 2);
+    posix_spawnattr_t at;
+    posix_spawnattr_init(&at);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&at, 0);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, args[0], &fa, &at, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&at);
+    ::close(out[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        return d;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        end - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            d.timed_out = true;
+            ::kill(-pid, SIGTERM);
+            ::sleep(3);
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        pollfd p = {out[0], POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        d.out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(out[0]);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    d.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    // The demo stops the simulator on every path: nothing of its group may be left.
+    d.group_left = ::kill(-pid, 0) == 0;
+    if (d.group_left) ::kill(-pid, SIGKILL);
+    return d;
+}
+
+std::string WorkFolder(const std::string& out) {
+    std::smatch m;
+    if (!std::regex_search(out, m, std::regex("work folder (/tmp/tarnwell-demo-\\S+)"))) return "";
+    return m[1].str();
+}
+
+TEST(Demo, BothPhonesPassTheWholeCycle) {
+    Demo d = RunDemo({}, 240);
+    ASSERT_FALSE(d.timed_out) << d.out;
+    EXPECT_EQ(d.status, 0) << d.out;
+    EXPECT_FALSE(d.group_left);
+    // Every step of the cycle reported for each phone, in order.
+    for (const std::string phone : {"[phone 1] ", "[phone 2] "}) {
+        std::vector<std::string> lines;
+        size_t at = 0;
+        while ((at = d.out.find(phone, at)) != std::string::npos) {
+            const size_t eol = d.out.find('\n', at);
+            lines.push_back(d.out.substr(at, eol - at));
+            at = eol;
+        }
+        size_t next = 0;
+        for (const char* step :
+             {"DIAG port COM", "QCN backup: ", "reset to download: QDLoader 9008 on COM",
+              "emergency download: ", "reboot to bootloader", "fastboot device tcp:127.0.0.1:",
+              "fastboot flash: 7 flashes, partitions match the package", "QCN restore on COM",
+              "PASS"}) {
+            while (next < lines.size() && lines[next].find(step) == std::string::npos)
+                ++next;
+            EXPECT_LT(next, lines.size()) << phone << "no line with: " << step << "\n" << d.out;
+        }
+    }
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 1  PASS +[0-9]+\\.[0-9]{2} s")))
+        << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 2  PASS +[0-9]+\\.[0-9]{2} s")))
+        << d.out;
+    const std::string work = WorkFolder(d.out);
+    ASSERT_FALSE(work.empty());
+    EXPECT_FALSE(fs::exists(work));
+}
+
+TEST(Demo, AFailingPhoneFailsTheDemoAndTheSimulatorStillStops) {
+    // The second phone (index 1) refuses boot three times; the first refuses system once.
+    Demo d = RunDemo({"TARNWELL_DEMO_FAULT=1/fastboot:fail@1 1/fastboot:fail@2 "
+                      "1/fastboot:fail@3 0/fastboot:fail@3"},
+                     240);
+    ASSERT_FALSE(d.timed_out) << d.out;
+    EXPECT_EQ(d.status, 1) << d.out;
+    EXPECT_FALSE(d.group_left);
+    EXPECT_NE(d.out.find("fastboot flash retried: flash system attempt 2/3"), std::string::npos)
+        << d.out;
+    EXPECT_NE(d.out.find("Error flashing boot, exit."), std::string::npos) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 1  PASS"))) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 2  FAIL .*\\(at fastboot flash\\)")))
+        << d.out;
+    const std::string work = WorkFolder(d.out);
+    ASSERT_FALSE(work.empty());
+    EXPECT_FALSE(fs::exists(work));
+}
+
+} // namespace
