@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/common/shell.h"
 #include "tests/detect/detect_fixture.h"
 
 namespace {
@@ -21,14 +22,8 @@ struct Run {
 
 Run run(const std::string& args) {
     std::string cmd = std::string(TW_CLI) + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        out.append(buf.data(), n);
-    int st = pclose(p);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    const auto res = twtest::run_shell(cmd);
+    return {res.status, res.out};
 }
 
 TEST_F(DetectTest, PortsPrintsTheListAndFlags) {

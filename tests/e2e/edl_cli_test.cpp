@@ -13,6 +13,7 @@
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
+#include "tests/common/shell.h"
 
 namespace fs = std::filesystem;
 
@@ -88,14 +89,8 @@ class EdlCli : public ::testing::Test {
         const std::string cmd = std::string(TW_BINARY_DIR) + "/cli/tarnwell-cli --device-dir " +
                                 root_ + "/dev --time-scale 0.01 " + args + " 2>" + root_ +
                                 "/stderr";
-        FILE* p = ::popen(cmd.c_str(), "r");
-        std::string out;
-        std::array<char, 4096> buf;
-        size_t n;
-        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-            out.append(buf.data(), n);
-        const int st = ::pclose(p);
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out, Slurp(root_ + "/stderr")};
+        const auto res = twtest::run_shell(cmd);
+        return {res.status, res.out, Slurp(root_ + "/stderr")};
     }
 
     std::string Pkg() const { return root_ + "/pkg"; }

@@ -19,6 +19,7 @@
 
 #include "engine/emmc_download.h"
 #include "platform/device_source.h"
+#include "tests/common/shell.h"
 
 extern char** environ;
 
@@ -60,14 +61,8 @@ struct Run {
 };
 
 Run Shell(const std::string& cmd) {
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        out.append(buf.data(), n);
-    int st = pclose(p);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    const auto res = twtest::run_shell(cmd + " 2>&1");
+    return {res.status, res.out};
 }
 
 class EmmcPhonesim : public ::testing::Test {

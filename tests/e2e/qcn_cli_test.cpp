@@ -16,6 +16,7 @@
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
+#include "tests/common/shell.h"
 
 namespace fs = std::filesystem;
 
@@ -69,14 +70,8 @@ class QcnCli : public ::testing::Test {
     CliRun Cli(const std::string& args) {
         std::string cmd = std::string(TW_BINARY_DIR) + "/cli/tarnwell-cli --device-dir " + root +
                           "/dev --time-scale 0.01 " + args + " 2>" + root + "/stderr";
-        FILE* p = ::popen(cmd.c_str(), "r");
-        std::string out;
-        std::array<char, 4096> buf;
-        size_t n;
-        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-            out.append(buf.data(), n);
-        int st = ::pclose(p);
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out, Slurp(root + "/stderr")};
+        const auto res = twtest::run_shell(cmd);
+        return {res.status, res.out, Slurp(root + "/stderr")};
     }
     std::string Port() const { return "--port " + std::to_string(com); }
     std::string Nv() { return Slurp(root + "/state/phone00/nv.txt"); }

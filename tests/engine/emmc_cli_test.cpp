@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "emmc_test_util.h"
+#include "tests/common/shell.h"
 
 using namespace emmc_test;
 
@@ -22,14 +23,8 @@ struct Run {
 
 Run run(const std::string& args) {
     std::string cmd = "TARNWELL_TIME_SCALE=0.01 " + kCli + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        out.append(buf.data(), n);
-    int st = pclose(p);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    const auto res = twtest::run_shell(cmd);
+    return {res.status, res.out};
 }
 
 class EmmcCliTest : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/phase_image.h"
+#include "tests/common/shell.h"
 
 namespace fs = std::filesystem;
 
@@ -24,14 +25,8 @@ struct Run {
 
 Run run(const std::string& args) {
     std::string cmd = kCli + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        out.append(buf.data(), n);
-    int st = pclose(p);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    const auto res = twtest::run_shell(cmd);
+    return {res.status, res.out};
 }
 
 TEST(PackCommand, MakesContainersTheReaderTakesBack) {

@@ -8,6 +8,7 @@
 
 #include "phonesim/sim.h"
 #include "sim_test_util.h"
+#include "tests/common/shell.h"
 
 namespace {
 
@@ -24,14 +25,9 @@ struct ClientRun {
 ClientRun run(const std::string& args) {
     ClientRun r;
     std::string cmd = std::string("timeout 60 ") + kFastboot + " " + args + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        r.output.append(buf, n);
-    int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    const auto res = twtest::run_shell(cmd);
+    r.output = res.out;
+    r.status = res.status;
     return r;
 }
 
