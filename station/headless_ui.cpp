@@ -55,7 +55,7 @@ void HeadlessUi::SetProgress(int slot, int position) {
 void HeadlessUi::MarkResult(int slot, bool pass) {
     std::lock_guard<std::mutex> g(m_);
     positions_[slot] = 100;
-    if (!out_) return;
+    if (!out_ || mode_ == Progress::None) return;
     EndBar();
     std::fprintf(out_, "slot %d: %s\n", slot, pass ? "PASS" : "FAIL");
     std::fflush(out_);
@@ -63,7 +63,7 @@ void HeadlessUi::MarkResult(int slot, bool pass) {
 
 void HeadlessUi::SetStatus(int slot, const std::string& text) {
     std::lock_guard<std::mutex> g(m_);
-    if (!out_) return;
+    if (!out_ || mode_ == Progress::None) return;
     EndBar();
     std::fprintf(out_, "slot %d: %s\n", slot, text.c_str());
     std::fflush(out_);

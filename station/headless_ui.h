@@ -17,7 +17,7 @@ class HeadlessUi : public StationUi {
     enum class Progress {
         Lines, // "slot 0: 47%" for every new position
         Bar,   // one line redrawn with '\r' (a terminal)
-        None,  // positions are only remembered
+        None,  // positions, results and statuses are only remembered; message boxes still show
     };
     explicit HeadlessUi(FILE* out = stderr, Progress progress = Progress::Lines);
 
