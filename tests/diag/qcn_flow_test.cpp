@@ -13,11 +13,14 @@
 #include "diag/qcn_ops.h"
 #include "fake_phone.h"
 #include "platform/clock.h"
+#include "tests/common/files.h"
 
 namespace fs = std::filesystem;
 using namespace diag;
 
 namespace {
+
+using twtest::Slurp;
 
 class QcnFlow : public ::testing::Test {
   protected:
@@ -40,12 +43,6 @@ class QcnFlow : public ::testing::Test {
     std::string Q() const { return (dir / "qcn").string() + "/"; }
     std::string L() const { return (dir / "list").string() + "/"; }
     void WriteList(const std::string& text) { std::ofstream(dir / "list" / "NVFrom.txt") << text; }
-    static std::string Slurp(const fs::path& p) {
-        std::ifstream f(p, std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
     // Fills the phone with random values for main items 1..n_main and SIM 1 items 1..n_sim.
     static void Fill(fake::Phone& p, int n_main, int n_sim, unsigned seed) {
         std::mt19937 rng(seed);

@@ -17,19 +17,15 @@
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
+#include "tests/common/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kStart = 0x00100000;
+using twtest::Slurp;
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+constexpr uint32_t kStart = 0x00100000;
 
 std::mutex g_lock;
 std::vector<std::pair<int, std::string>> g_reports;

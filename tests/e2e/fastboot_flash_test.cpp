@@ -28,6 +28,7 @@
 #include "platform/debug_sink.h"
 #include "platform/device_source.h"
 #include "station/fastboot_flash.h"
+#include "tests/common/files.h"
 
 extern char** environ;
 
@@ -36,14 +37,9 @@ using tw::station::kImageSpecs;
 
 namespace {
 
-constexpr double kScale = 0.02;
+using twtest::Slurp;
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+constexpr double kScale = 0.02;
 
 struct ProcResult {
     int status = -1;        // exit status, -1 when killed

@@ -16,18 +16,14 @@
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
+#include "tests/common/files.h"
 #include "tests/common/shell.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using twtest::Slurp;
 
 struct CliRun {
     int status;

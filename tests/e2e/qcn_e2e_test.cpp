@@ -27,19 +27,15 @@
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
+#include "tests/common/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr double kScale = 0.01;
+using twtest::Slurp;
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+constexpr double kScale = 0.01;
 
 std::string TempDir(const char* tag) {
     std::string t = std::string("/tmp/tw-qcn-") + tag + "-XXXXXX";

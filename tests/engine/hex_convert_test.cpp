@@ -10,12 +10,15 @@
 #include <vector>
 
 #include "engine/hex_convert.h"
+#include "tests/common/files.h"
 
 namespace fs = std::filesystem;
 using namespace sondrel::hex;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+using twtest::Slurp;
 
 std::string Rec(uint8_t type, uint16_t addr, const Bytes& data) {
     char b[16];
@@ -69,13 +72,6 @@ std::string Join(const std::vector<std::string>& lines, const char* eol) {
     for (const auto& l : lines)
         s += l + eol;
     return s;
-}
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 class Hex : public ::testing::Test {

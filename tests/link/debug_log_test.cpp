@@ -12,8 +12,11 @@
 #include "link/debug_log.h"
 #include "link_test_util.h"
 #include "platform/wall_time.h"
+#include "tests/common/files.h"
 
 namespace {
+
+using twtest::Slurp;
 
 namespace fs = std::filesystem;
 
@@ -26,13 +29,6 @@ tw::WallTime fixed_time() {
     t.minute = 5;
     t.second = 3;
     return t;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 // Runs each case in a fresh current directory with a fixed date, debug line 3, and the terminal
@@ -75,10 +71,10 @@ class DebugLog : public ::testing::Test {
 
 TEST_F(DebugLog, MessageGoesToTheDayFolderWithTheDebugLineAndATimePrefix) {
     EXPECT_EQ(DBG_MSG("N", "value %d of %s", 5, "x"), 1);
-    EXPECT_EQ(slurp(day() / "03_N.log"), "\n[2026-12-07 09:05:03] value 5 of x");
+    EXPECT_EQ(Slurp(day() / "03_N.log"), "\n[2026-12-07 09:05:03] value 5 of x");
     EXPECT_EQ(console(), "\n[2026-12-07 09:05:03] value 5 of x");
     DBG_MSG("N", "second");
-    EXPECT_EQ(slurp(day() / "03_N.log"),
+    EXPECT_EQ(Slurp(day() / "03_N.log"),
               "\n[2026-12-07 09:05:03] value 5 of x\n[2026-12-07 09:05:03] second");
     DBG_SetDebugLine(0x1C);
     DBG_MSG("N", "other line");
@@ -87,13 +83,13 @@ TEST_F(DebugLog, MessageGoesToTheDayFolderWithTheDebugLineAndATimePrefix) {
 
 TEST_F(DebugLog, TextAndBufferWritersCreateTheLogFolderThemselves) {
     EXPECT_EQ(DBG_MSGSTR("S", "hello"), 5);
-    EXPECT_EQ(slurp(day() / "03_S.log"), "\n[2026-12-07 09:05:03] {hello}");
+    EXPECT_EQ(Slurp(day() / "03_S.log"), "\n[2026-12-07 09:05:03] {hello}");
 
     fs::remove_all(fs::path(dir_.path()) / "log");
     const uint8_t bytes[] = {0x7E, 0x01, 0xAB};
     EXPECT_EQ(DBG_MSGBUF("B", bytes, 3), 1);
     EXPECT_EQ(DBG_MSGBUF("B", bytes, 0), 1);
-    EXPECT_EQ(slurp(day() / "03_B.log"),
+    EXPECT_EQ(Slurp(day() / "03_B.log"),
               "\n[2026-12-07 09:05:03] {7E 01 AB }\n[2026-12-07 09:05:03] {}");
 }
 
@@ -108,11 +104,11 @@ TEST_F(DebugLog, LongLinesAreCutAtTheLineBuffer) {
     std::string big(5000, 'x');
     DBG_MSG("L", "%s", big.c_str());
     std::string prefix = "\n[2026-12-07 09:05:03] ";
-    EXPECT_EQ(slurp(day() / "03_L.log"), prefix + std::string(3999, 'x'));
+    EXPECT_EQ(Slurp(day() / "03_L.log"), prefix + std::string(3999, 'x'));
 
     std::vector<uint8_t> many(2000, 0x5A);
     DBG_MSGBUF("M", many.data(), static_cast<int>(many.size()));
-    std::string got = slurp(day() / "03_M.log");
+    std::string got = Slurp(day() / "03_M.log");
     EXPECT_LE(got.size(), prefix.size() + 3999);
     EXPECT_EQ(got.back(), '}');
 }
@@ -126,7 +122,7 @@ TEST_F(DebugLog, NamesCannotLeaveTheDayFolder) {
 TEST_F(DebugLog, FilterLogsDiagnosticTextWithItsLevelColour) {
     char text[16] = {0x40, 0x05, 'a', 'b', 'c'};
     EXPECT_EQ(pctsdebugfilter("F", text, 5), 0);
-    EXPECT_EQ(slurp(day() / "03_F.log"), "\n[2026-12-07 09:05:03] E>abc");
+    EXPECT_EQ(Slurp(day() / "03_F.log"), "\n[2026-12-07 09:05:03] E>abc");
     char c13[32], c9[32];
     quillon::ColourSequence(13, c13, sizeof c13);
     quillon::ColourSequence(9, c9, sizeof c9);
@@ -145,15 +141,15 @@ TEST_F(DebugLog, FilterPassesEverythingElseUntouched) {
 TEST_F(DebugLog, UnknownLevelsShowAsN) {
     char text[8] = {0x40, 0x2A, 'z'};
     EXPECT_EQ(pctsdebugfilter("F", text, 3), 0);
-    EXPECT_EQ(slurp(day() / "03_F.log"), "\n[2026-12-07 09:05:03] N>z");
+    EXPECT_EQ(Slurp(day() / "03_F.log"), "\n[2026-12-07 09:05:03] N>z");
 }
 
 TEST_F(DebugLog, ErrorCodesAreLoggedWithTheSourceFileAndLine) {
     EXPECT_EQ(pctserror("/src/tarnwell/link/some_file.cpp", 42, 5), 0);
-    EXPECT_EQ(slurp(day() / "03_PCTSERROR.log"),
+    EXPECT_EQ(Slurp(day() / "03_PCTSERROR.log"),
               "\n[2026-12-07 09:05:03] 2>some_file.cpp(42):PCTSERROR = -1005");
     EXPECT_EQ(pctslprintf("P", "C:\\w\\x.cpp", 7, 4, "n=%d", 9), 0);
-    EXPECT_EQ(slurp(day() / "03_P.log"), "\n[2026-12-07 09:05:03] H>x.cpp(7):n=9");
+    EXPECT_EQ(Slurp(day() / "03_P.log"), "\n[2026-12-07 09:05:03] H>x.cpp(7):n=9");
 }
 
 TEST(DebugLogColours, AttributesMapToAnsiSequences) {

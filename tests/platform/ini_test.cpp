@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "platform/ini.h"
+#include "tests/common/files.h"
 
 namespace {
+
+using twtest::Slurp;
 
 class TempDir {
   public:
@@ -28,13 +31,6 @@ class TempDir {
 
 void put(const std::string& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;
-}
-
-std::string slurp(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 std::string get(const std::string& file, const char* s, const char* k, const char* def = "",
@@ -119,14 +115,14 @@ TEST(Ini, WriteCreatesFileSectionAndKeyAndKeepsTheRest) {
     TempDir d;
     std::string f = d.path + "/inifile.ini";
     ASSERT_TRUE(tw::ini::write_string(f, "QDLoadcom9008", "USBAddress[0]", "1-1#4#"));
-    EXPECT_EQ(slurp(f), "[QDLoadcom9008]\nUSBAddress[0]=1-1#4#\n");
+    EXPECT_EQ(Slurp(f), "[QDLoadcom9008]\nUSBAddress[0]=1-1#4#\n");
     EXPECT_EQ(get(f, "qdloadcom9008", "usbaddress[0]"), "1-1#4#");
 
     put(f, "; kept\r\n[A]\r\nx=1\r\n\r\n; about B\r\n[B]\r\ny=2\r\n");
     ASSERT_TRUE(tw::ini::write_string(f, "a", "X", "10"));   // existing key, other case
     ASSERT_TRUE(tw::ini::write_string(f, "A", "z", "3"));    // new key in an existing section
     ASSERT_TRUE(tw::ini::write_string(f, "C", "w", "中文")); // new section
-    EXPECT_EQ(slurp(f), "; kept\r\n[A]\r\nx=10\r\nz=3\r\n\r\n; about B\r\n[B]\r\ny=2\r\n"
+    EXPECT_EQ(Slurp(f), "; kept\r\n[A]\r\nx=10\r\nz=3\r\n\r\n; about B\r\n[B]\r\ny=2\r\n"
                         "[C]\r\nw=中文\r\n");
     ASSERT_TRUE(tw::ini::write_string(f, "A", "x", ""));
     EXPECT_EQ(get(f, "A", "x", "gone"), "");
@@ -142,13 +138,13 @@ TEST(Ini, WritesThatWouldBreakTheFileAreRefused) {
     TempDir d;
     std::string f = d.path + "/inifile.ini";
     put(f, "[A]\nx=1\n");
-    const std::string before = slurp(f);
+    const std::string before = Slurp(f);
     EXPECT_FALSE(tw::ini::write_string(f, "A", "x", "1\n[Evil]\nk=v"));
     EXPECT_FALSE(tw::ini::write_string(f, "A", "k=v", "1"));
     EXPECT_FALSE(tw::ini::write_string(f, "A]x", "k", "1"));
     EXPECT_FALSE(tw::ini::write_string(f, "A", "", "1"));
     EXPECT_FALSE(tw::ini::write_string(f, "A", "[B]", "1"));
-    EXPECT_EQ(slurp(f), before);
+    EXPECT_EQ(Slurp(f), before);
     EXPECT_FALSE(tw::ini::write_string(d.path + "/no/such/dir/x.ini", "A", "k", "v"));
 }
 
