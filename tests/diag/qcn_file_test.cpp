@@ -1,16 +1,23 @@
 // The NV item list, the QCN text file, the record file and the file names.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "diag/nv_list.h"
 #include "diag/qcn_file.h"
+#include "tests/common/files.h"
 
 using namespace diag;
+using twtest::Slurp;
 
 namespace {
 
@@ -38,10 +45,20 @@ TEST(NvList, OnlySim1ItemsAndOddEntries) {
     auto l = Parse(" NV item (SIM 1): 1 [a]\n NV item (SIM 1): 2 [b]\n");
     EXPECT_TRUE(l.main.empty());
     EXPECT_EQ(l.sim1, (std::vector<uint16_t>{1, 2}));
-    // A line with both markers is a main line; an entry without digits reads item 0.
-    l = Parse("x NV item (SIM 1): 5 [a] NV item: 6 [b]\nNV item: abc [z]\n");
-    EXPECT_EQ(l.main, (std::vector<uint16_t>{6, 0}));
+    // A line with both markers is a main line.
+    l = Parse("x NV item (SIM 1): 5 [a] NV item: 6 [b]\n");
+    EXPECT_EQ(l.main, (std::vector<uint16_t>{6}));
     EXPECT_TRUE(l.sim1.empty());
+    // An entry that is not a number is an error of the list, never item 0.
+    for (const char* bad : {"NV item: abc [z]\n", "NV item:  [blank]\n", "NV item: 12ab [z]\n",
+                            " NV item (SIM 1): x [z]\n"})
+        Parse(std::string("NV item: 1 [a]\n") + bad, ListStatus::BadNumber);
+    // No item at all: empty, binary, or no line in the list's form.
+    std::string binary(600, '\0');
+    for (size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<char>(i * 37);
+    for (const std::string& none : {std::string(), binary, std::string("NV item 5 [no colon]\n")})
+        Parse(none, ListStatus::NoItems);
 }
 
 TEST(NvList, LongLinesArriveInPieces) {
@@ -50,7 +67,7 @@ TEST(NvList, LongLinesArriveInPieces) {
     EXPECT_EQ(Parse(line).main, (std::vector<uint16_t>{42}));
     // A marker cut by the piece boundary is lost, as with a 256-byte line buffer.
     line = std::string(250, 'x') + "NV item: 43 [cut]\n";
-    EXPECT_TRUE(Parse(line).main.empty());
+    EXPECT_TRUE(Parse(line, ListStatus::NoItems).main.empty());
 }
 
 TEST(NvList, TextLimitAndItemRange) {
@@ -215,6 +232,11 @@ TEST(QcnConvert, DamagedTextIsRefused) {
     refuse("NV Items:\r\nNV item: 70000 index\r\n", 0, "item number");
     refuse("", 0, "empty");
     refuse(good, 0, "NV Items:");
+    // The line buffer is 1024 bytes: a longer line, or a file without line ends, is refused.
+    refuse("NV Items:\r\n" + std::string(2000, 'x') + "\r\n" + good, 0, "1024-byte line buffer");
+    refuse(std::string(5000, '\0'), 0, "1024-byte line buffer");
+    std::vector<QcnRecord> recs;
+    EXPECT_EQ(Convert("NV Items:\r\n" + std::string(1021, 'x') + "\r\n" + good, recs, nullptr), 1);
 }
 
 TEST(QcnRecordFile, ReadsWholeRecordsOnly) {
@@ -248,6 +270,76 @@ TEST(QcnNames, FolderPathsAreKept) {
     EXPECT_EQ(RecordPathFor("/x.txt.d/a.txt"), "/x.txt.d/a.hex");
     // Without ".txt" the record file must not land on the text file itself.
     EXPECT_EQ(RecordPathFor("/x/backup.qcn"), "/x/backup.qcn.hex");
+}
+
+// Backups of one phone: the name is held by one writer at a time, and an earlier backup is never
+// destroyed.
+TEST(QcnBackupFiles, OneWriterAndDatedNames) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("qcnfiles-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string final_path = (dir / "490154203237518.txt").string();
+    const std::string work = PartialPath(final_path);
+    uint8_t d[128] = {7};
+    auto backup = [&](int items, Placement& placed) {
+        QcnTextWriter w;
+        EXPECT_TRUE(w.Open(work));
+        for (int i = 0; i < items; ++i)
+            w.AppendBlock(NvKind::Main, static_cast<uint16_t>(i), d);
+        EXPECT_TRUE(w.Flush());
+        bool ok = PlaceBackup(work, final_path, items, placed);
+        w.Close();
+        return ok;
+    };
+
+    {
+        QcnTextWriter a, b;
+        ASSERT_TRUE(a.Open(work));
+        EXPECT_FALSE(b.Open(work));
+        EXPECT_EQ(errno, EBUSY);
+    }
+    // A file left by a failed run is nobody's: it is taken over and emptied.
+    std::ofstream(work) << "junk";
+    Placement p;
+    ASSERT_TRUE(backup(3, p));
+    EXPECT_EQ(p.written, final_path);
+    EXPECT_TRUE(p.kept.empty());
+    EXPECT_EQ(CountQcnItems(final_path), 3);
+    EXPECT_FALSE(fs::exists(work));
+
+    const std::string first = Slurp(final_path);
+    fs::last_write_time(final_path, fs::last_write_time(final_path) - std::chrono::hours(50));
+    struct stat st {};
+    ::stat(final_path.c_str(), &st);
+    // Fewer items than the earlier backup: the new one takes the dated name.
+    ASSERT_TRUE(backup(2, p));
+    EXPECT_EQ(p.current, final_path);
+    EXPECT_EQ(p.earlier_items, 3);
+    EXPECT_NE(p.written, final_path);
+    EXPECT_EQ(ImeiOfQcnFile(p.written), "490154203237518");
+    EXPECT_EQ(Slurp(final_path), first);
+    EXPECT_EQ(CountQcnItems(p.written), 2);
+    // As many items: the new one takes the name, the earlier one its own dated name.
+    ASSERT_TRUE(backup(3, p));
+    EXPECT_EQ(p.written, final_path);
+    EXPECT_EQ(p.kept, DatedPath(final_path, st.st_mtime));
+    EXPECT_EQ(Slurp(p.kept), first);
+    // Two backups within one second never share a dated name.
+    Placement q;
+    ASSERT_TRUE(backup(3, q));
+    ASSERT_TRUE(backup(3, p));
+    EXPECT_NE(p.kept, q.kept);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
+
+    EXPECT_EQ(ImeiOfQcnFile(final_path), "490154203237518");
+    EXPECT_EQ(ImeiOfQcnFile(p.kept), "490154203237518");
+    EXPECT_EQ(ImeiOfQcnFile("/q/490154203237518.20260101-101010-2.txt"), "490154203237518");
+    for (const char* other :
+         {"/q/49015420323751.txt", "/q/490154203237518.hex", "/q/490154203237518-copy.txt",
+          "/q/qcn.txt", "/q/490154203237518.2026.txt"})
+        EXPECT_EQ(ImeiOfQcnFile(other), "") << other;
+    fs::remove_all(dir);
 }
 
 } // namespace
