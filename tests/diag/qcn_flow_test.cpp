@@ -129,6 +129,17 @@ TEST_F(QcnFlow, BackupFailuresNeverLeaveAFileARestoreWouldPickUp) {
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 21 * 9);
         EXPECT_FALSE(fs::exists(Q() + "356938035643809.txt.partial"));
     }
+    // A second backup of the same phone while one is writing fails at once.
+    {
+        QcnTextWriter running;
+        ASSERT_TRUE(running.Open(Q() + "356938035643809.txt.partial"));
+        fake::Phone phone;
+        phone.SetImei("356938035643809");
+        BackupOutcome b;
+        EXPECT_EQ(RunBackup(phone, Q(), L(), &b), kQcnFileError);
+        EXPECT_NE(b.message.find("another backup"), std::string::npos) << b.message;
+        EXPECT_EQ(phone.exchanges, 1); // the IMEI only
+    }
     // A later failing backup of the same phone leaves the complete file as it was.
     {
         std::string kept = Slurp(Q() + "356938035643809.txt");
