@@ -102,6 +102,7 @@ chain() {
     step="QCN backup"
     qcn=$(cli --quiet backup-qcn --port "$com" --qcn-dir "$WORK/qcn$n" --list-dir "$PKG" 2>>"$log") ||
         fail || return 1
+    qcn=${qcn%%$'\n'*} # the first line names the file; the counts follow
     imei=$(basename "$qcn" .txt)
     say "QCN backup: $qcn (IMEI $imei)"
 

@@ -98,6 +98,8 @@ Phone::Phone(PhoneOptions opt)
       rx_(65536) {
     answer_.reserve(4096);
     wire_.reserve(8192);
+    for (auto [item, context] : faults_.readonly_items())
+        nv_.set_readonly(item, context);
 }
 
 Phone::~Phone() {
@@ -596,10 +598,19 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
     const uint64_t gen = port_generation_;
     switch (st) {
     case Stage::Diag: {
-        auto act = diag_.handle(p, n, answer_, d.fail_write, faults_.imei_unreadable());
+        bool nv_write = false;
+        uint16_t item = 0, context = 0;
+        std::optional<NvOverride> ov;
+        if (DiagResponder::nv_target(p, n, nv_write, item, context))
+            ov = faults_.nv_answer(nv_write, item, context);
+        auto act = diag_.handle(p, n, answer_, d.fail_write, faults_.imei_unreadable(),
+                                ov ? &*ov : nullptr);
         if (act == DiagResponder::Action::ToDownload) phase_.store(Phase::Away);
         send_frame(st, false);
-        log_exchange(st, p, n, d.fail_write && w ? "NV failure (fault)" : nullptr);
+        log_exchange(st, p, n,
+                     ov ? (ov->error_packet ? "error packet (fault)" : "NV status (fault)")
+                     : d.fail_write && w ? "NV failure (fault)"
+                                         : nullptr);
         if (act == DiagResponder::Action::NvChanged && !nv_dirty_) {
             nv_dirty_ = true;
             nv_flush_at_ = Clock::now() + tw::clock::scaled_timeout(milliseconds{250});
