@@ -372,13 +372,26 @@ void Phone::enter(Mode m) {
             schedule(Mode::Fastboot, kToFastbootMs);
         break;
     case Mode::Fastboot: {
+        // A real phone's fastboot device comes back at the same USB path, so under the same
+        // name: re-enumerations listen on the port of the first one when it is still free.
         int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
+        a.sin_port = htons(tcp_port_);
         socklen_t al = sizeof a;
-        if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        int one = 1;
+        if (s >= 0 && tcp_port_ != 0) {
+            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                log("fastboot port %u taken meanwhile; another one is used", tcp_port_);
+                ::close(s);
+                s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                a.sin_port = 0;
+            }
+        }
+        if (s < 0 ||
+            (a.sin_port == 0 && ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ||
             ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &al) != 0) {
             log("fastboot listener: %s", std::strerror(errno));
             if (s >= 0) ::close(s);
