@@ -828,10 +828,10 @@ void Phone::read_tcp() {
                         return;
                     }
                 }
-                for (const auto& s : fb_out_)
-                    send_tcp(s);
                 if (!fb_out_.empty())
                     log("fastboot download complete -> %s", fb_out_.back().c_str());
+                for (const auto& s : fb_out_)
+                    send_tcp(s);
                 if (!ok) {
                     drop_connection();
                     return;
@@ -867,10 +867,11 @@ void Phone::on_fastboot_command(const std::string& cmd) {
     }
     fb_out_.clear();
     auto act = fastboot_->command(cmd, fb_out_, d.fail_write);
-    for (const auto& s : fb_out_)
-        send_tcp(s);
+    // Logged before it goes out, so a host that has the answer finds it in the log.
     log("fastboot rx %s -> %s%s", cmd.c_str(), fb_out_.empty() ? "" : fb_out_.back().c_str(),
         d.fail_write && FastbootDevice::is_write(cmd) ? " (fault)" : "");
+    for (const auto& s : fb_out_)
+        send_tcp(s);
     if (d.unplug) {
         // Unplug halfway through the data that follows.
         uint64_t left = fastboot_ ? fastboot_->data_remaining() : 0;

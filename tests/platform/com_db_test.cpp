@@ -43,11 +43,16 @@ TEST(ComDb, NumbersFollowTheIdentityAndSurviveInTheFile) {
               (std::vector<int>{3, 1, 1}));
     // Another mode of the phone at port 2 (other ids) is another port.
     EXPECT_EQ(tw::com_numbers_for({Id(2, 0x9008)}, db), std::vector<int>{4});
+    // A second tty on one interface (a multi-port adapter) is a port of its own.
+    tw::PortIdentity second_tty = Id(2);
+    second_tty.index = 1;
+    EXPECT_EQ(tw::com_numbers_for({second_tty, Id(2)}, db), (std::vector<int>{5, 1}));
+    EXPECT_EQ(tw::ini::read_string(db, "COM5", "index"), "1");
     // The file says which identity holds which number.
     EXPECT_EQ(tw::ini::read_string(db, "COM2", "position"), "1-1#3#");
     EXPECT_EQ(tw::ini::read_string(db, "COM4", "pid"), "9008");
     EXPECT_EQ(tw::ini::read_string(db, "COM3", "interface"), "2");
-    EXPECT_TRUE(tw::ini::read_string(db, "COM5", "position").empty());
+    EXPECT_TRUE(tw::ini::read_string(db, "COM6", "position").empty());
 }
 
 TEST(ComDb, HandEditedAndDamagedEntriesKeepTheirNumbers) {
