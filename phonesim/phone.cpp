@@ -374,13 +374,26 @@ void Phone::enter(Mode m) {
             schedule(Mode::Fastboot, kToFastbootMs);
         break;
     case Mode::Fastboot: {
+        // A real phone's fastboot device comes back at the same USB path, so under the same
+        // name: re-enumerations listen on the port of the first one when it is still free.
         int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
+        a.sin_port = htons(tcp_port_);
         socklen_t al = sizeof a;
-        if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        int one = 1;
+        if (s >= 0 && tcp_port_ != 0) {
+            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                log("fastboot port %u taken meanwhile; another one is used", tcp_port_);
+                ::close(s);
+                s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                a.sin_port = 0;
+            }
+        }
+        if (s < 0 ||
+            (a.sin_port == 0 && ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ||
             ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &al) != 0) {
             log("fastboot listener: %s", std::strerror(errno));
             if (s >= 0) ::close(s);
@@ -826,10 +839,10 @@ void Phone::read_tcp() {
                         return;
                     }
                 }
-                for (const auto& s : fb_out_)
-                    send_tcp(s);
                 if (!fb_out_.empty())
                     log("fastboot download complete -> %s", fb_out_.back().c_str());
+                for (const auto& s : fb_out_)
+                    send_tcp(s);
                 if (!ok) {
                     drop_connection();
                     return;
@@ -865,10 +878,11 @@ void Phone::on_fastboot_command(const std::string& cmd) {
     }
     fb_out_.clear();
     auto act = fastboot_->command(cmd, fb_out_, d.fail_write);
-    for (const auto& s : fb_out_)
-        send_tcp(s);
+    // Logged before it goes out, so a host that has the answer finds it in the log.
     log("fastboot rx %s -> %s%s", cmd.c_str(), fb_out_.empty() ? "" : fb_out_.back().c_str(),
         d.fail_write && FastbootDevice::is_write(cmd) ? " (fault)" : "");
+    for (const auto& s : fb_out_)
+        send_tcp(s);
     if (d.unplug) {
         // Unplug halfway through the data that follows.
         uint64_t left = fastboot_ ? fastboot_->data_remaining() : 0;
