@@ -395,8 +395,9 @@ bool try_list_devices(std::vector<DeviceRecord>& out) {
         sys_root = g_sys_root;
         dev_root = g_dev_root;
     }
-    const std::string where = dir.empty() ? sys_root + "/bus/usb/devices" : dir;
-    if (!is_dir(where)) {
+    // A machine without a USB bus (no usbcore, or a container) has no devices; only a source
+    // that is not there at all (a missing directory, no sysfs) is an error.
+    if (!is_dir(dir.empty() ? sys_root : dir)) {
         out.clear();
         return false;
     }

@@ -19,8 +19,9 @@ std::vector<DeviceRecord> list_devices_from_dir(const std::string& dir);
 std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
                                                   const std::string& dev_root = "/dev");
 
-// As list_devices(), false when the source itself cannot be read (the directory or
-// <sys_root>/bus/usb/devices missing), which callers report apart from "no devices".
+// As list_devices(), false when the source itself cannot be read (the directory or the sysfs
+// root missing), which callers report apart from "no devices". A sysfs root without
+// bus/usb/devices (no USB bus) is read as no devices.
 bool try_list_devices(std::vector<DeviceRecord>& out);
 
 // Where list_devices() reads sysfs when no directory is set ("/sys" and "/dev" unless changed);

@@ -135,6 +135,12 @@ TEST_F(DetectTest, AnUnreadableDeviceSourceListsNothing) {
     int r = 1;
     EXPECT_EQ(phones(nullptr, nullptr, &r), "");
     EXPECT_EQ(r, 0);
+    // sysfs without a USB bus has no devices; no sysfs at all is unreadable.
+    ::unsetenv("TARNWELL_DEVICE_DIR");
+    tw::set_sysfs_root(root, "/dev");
+    EXPECT_EQ(QualcommVcom_QuaryDeviceName(list.data(), kDevListCapacity, &a, &b), 0);
+    tw::set_sysfs_root(root + "/nosys", "/dev");
+    EXPECT_EQ(QualcommVcom_QuaryDeviceName(list.data(), kDevListCapacity, &a, &b), -2);
 }
 
 TEST_F(DetectTest, ModemPortsByTheirAttachedComName) {
