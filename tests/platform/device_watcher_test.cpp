@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -162,6 +163,13 @@ TEST(DeviceWatcher, FollowsAVirtualDeviceDirectory) {
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
+// Sysfs ports take their COM numbers from the COM database: a fresh one beside the fake tree.
+void fresh_com_db(const std::string& root) {
+    const std::string state = root + "/state";
+    ::mkdir(state.c_str(), 0755);
+    ::setenv("TARNWELL_STATE_DIR", state.c_str(), 1);
+}
+
 // A sysfs tree changed by the test, which then says so through the hook, as the kernel's device
 // events would. The watcher must not read the tree on its own, and must wait for the end of a
 // burst before reading it (a phone half-enumerated is not a USB device of its own).
@@ -171,6 +179,7 @@ TEST(DeviceWatcher, FakeSysfsTreeDrivenThroughTheHook) {
     const std::string root = ::mkdtemp(tmpl);
     twtest::FakeSysfs fs(root);
     twtest::build_two_phones(fs);
+    fresh_com_db(root); // COM numbers from 1, in the order the ports are first seen
     auto hook = tw::ManualNotifier::create(20000); // 200 ms of quiet ends a burst
     ASSERT_TRUE(hook);
     tw::ManualNotifier* events = hook.get();
@@ -186,7 +195,7 @@ TEST(DeviceWatcher, FakeSysfsTreeDrivenThroughTheHook) {
     ::usleep(20000);
     EXPECT_EQ(col.text(), "");
     events->notify();
-    EXPECT_EQ(col.wait_for("-ttyUSB14:15 "), "-ttyUSB14:15 ");
+    EXPECT_EQ(col.wait_for("-ttyUSB14:1 "), "-ttyUSB14:1 ");
 
     // The phone comes back in emergency download: the device, then its interface and tty.
     fs.device("1-1.3", "05c6", "9008");
@@ -194,12 +203,12 @@ TEST(DeviceWatcher, FakeSysfsTreeDrivenThroughTheHook) {
     ::usleep(20000); // well inside the burst
     twtest::FakeSysfs::mk(fs.iface("1-1.3", 0) + "/ttyUSB20");
     events->notify();
-    EXPECT_EQ(col.wait_for("-ttyUSB14:15 +ttyUSB20:21 "), "-ttyUSB14:15 +ttyUSB20:21 ");
+    EXPECT_EQ(col.wait_for("-ttyUSB14:1 +ttyUSB20:1 "), "-ttyUSB14:1 +ttyUSB20:1 ");
 
     w.stop(); // ends a wait that has no time-out
     events->notify();
     ::usleep(20000);
-    EXPECT_EQ(col.text(), "-ttyUSB14:15 +ttyUSB20:21 ");
+    EXPECT_EQ(col.text(), "-ttyUSB14:1 +ttyUSB20:1 ");
     std::system(("rm -rf '" + root + "'").c_str());
 }
 
@@ -274,6 +283,7 @@ TEST(DeviceWatcher, KernelDeviceEventsWakeTheSysfsWatcher) {
     const std::string root = ::mkdtemp(tmpl);
     twtest::FakeSysfs fs(root);
     twtest::build_two_phones(fs);
+    fresh_com_db(root);
     tw::set_sysfs_root(root, "/dev");
     Collector col;
     std::string why;
@@ -281,11 +291,11 @@ TEST(DeviceWatcher, KernelDeviceEventsWakeTheSysfsWatcher) {
     ASSERT_TRUE(udev) << why;
     tw::DeviceWatcher w(col.fn(), {}, std::move(udev));
     ASSERT_TRUE(w.start(true));
-    EXPECT_EQ(col.text(), "+ttyUSB14:15 +ttyUSB11:12 +ttyUSB12:13 +ttyUSB13:14 ");
+    EXPECT_EQ(col.text(), "+ttyUSB14:1 +ttyUSB11:2 +ttyUSB12:3 +ttyUSB13:4 ");
     std::system(("rm -rf " + root + "/bus/usb/devices/1-1.4*").c_str());
     const bool can_announce = announce("tty");
     if (can_announce) {
-        EXPECT_TRUE(col.wait_for_all({"-ttyUSB11:12 -ttyUSB12:13 -ttyUSB13:14 "})) << col.text();
+        EXPECT_TRUE(col.wait_for_all({"-ttyUSB11:2 -ttyUSB12:3 -ttyUSB13:4 "})) << col.text();
     }
     w.stop();
     tw::set_sysfs_root("/sys", "/dev");
