@@ -251,6 +251,27 @@ TEST_F(QcnE2E, BackupScrambleRestoreGivesEveryItemBackAndTheFilesAreExact) {
     }
 }
 
+// The AT line that opens every link goes out raw, and a DIAG request has no opening flag: unless
+// the line ends with a flag of its own, the phone takes it for the head of the first request and
+// drops that request for its FCS. The phone's error answer to the line itself is no answer.
+TEST_F(QcnE2E, AnImeiReadAsTheFirstExchangeOfANewLinkIsAnswered) {
+    ASSERT_TRUE(Start(1));
+    const int com = Com(0);
+    ASSERT_GT(com, 0);
+    for (int round = 0; round < 3; ++round) {
+        Flashboot* m = CreateModule(com, 1, nullptr);
+        ASSERT_NE(m, nullptr);
+        char imei[16] = {};
+        char* p = imei;
+        EXPECT_EQ(m->GetIMEI(&p), 1) << "round " << round;
+        EXPECT_EQ(std::string(imei), sim.phone(0).imei()) << "round " << round;
+        DeleteModule(m);
+    }
+    const std::string log = Slurp(PhoneDir(0) + "/log.txt");
+    EXPECT_NE(log.find("bad FCS, dropped -> error answer"), std::string::npos)
+        << "the phone saw the AT line as a frame of its own";
+}
+
 // The station's cycle: backup, reset to emergency download, the modem images (which put every
 // NV item back to its factory value, the IMEI too), fastboot reboot, restore.
 TEST_F(QcnE2E, BackupEmergencyDownloadRestore) {
