@@ -40,13 +40,17 @@ bool ReadWhole(FILE* f, std::string& out) {
 int ExchangeWithRetry(DiagChannel& ch, const Request& req, uint16_t len, uint8_t* answer) {
     std::memset(answer, 0, kAnswerSize);
     int r = ch.Exchange(req.data(), len, answer, kAnswerSize);
-    if (r != -1) return r;
-    tw::clock::sleep_ms(kRetryPauseMs);
+    if (r != -1 || !ch.Pause(kRetryPauseMs)) return r;
     std::memset(answer, 0, kAnswerSize);
     return ch.Exchange(req.data(), len, answer, kAnswerSize);
 }
 
 } // namespace
+
+bool DiagChannel::Pause(int nominal_ms) {
+    tw::clock::sleep_ms(nominal_ms);
+    return true;
+}
 
 int ReadImei(DiagChannel& ch, char out[16]) {
     out[0] = '\0';
@@ -94,7 +98,7 @@ int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string&
         list.reset(std::fopen(list_path.c_str(), "rb"));
         if (list) break;
         ch.Debug(Format("DoDownloadQCN GetLastError() = %d", errno));
-        if (attempt < kListAttempts) tw::clock::sleep_ms(kRetryPauseMs);
+        if (attempt < kListAttempts && !ch.Pause(kRetryPauseMs)) break;
     }
     if (!list) {
         writer.Close();
