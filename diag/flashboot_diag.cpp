@@ -19,34 +19,44 @@ constexpr int kAnswerTooLong = -11301;
 // What the QCN flows need, served by a module and the module that asked for the work.
 class ModuleChannel : public diag::DiagChannel {
   public:
+    // The caller's slot row is read once, here: the station may free the caller's status
+    // record once the caller is deleted, while this request winds down.
     ModuleChannel(Flashboot* module, Flashboot* caller)
-        : m_(module), caller_(caller ? caller : module) {}
+        : m_(module), caller_(caller ? caller : module), row_(ReadRow(caller_)) {}
 
     int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
         return m_->Diag_Service_RequestAndResponse(req, len, ans, size);
     }
-    int Row() override { return caller_->m_pDownload ? caller_->m_pDownload->iProgressIndex : 0; }
+    int Row() override { return row_; }
     int Port() override { return caller_->m_portNumber; }
     void Report(int position, const char* status, int port) override {
+        ReportGate gate(m_);
         Download* d = m_->m_pDownload;
-        if (!d) return;
+        if (!gate || !d) return;
         d->iProgress = position;
-        d->iProgressIndex = Row();
+        d->iProgressIndex = row_;
         if (status) d->pStatus = status;
         if (port != diag::kKeepPort) {
             d->iPortNumber = port;
             d->pText = "";
         }
-        if (m_->m_callbackfunc) m_->m_callbackfunc(d);
+        gate.Call(d);
     }
+    bool Pause(int nominal_ms) override { return m_->Pause(nominal_ms); }
     void MessageBox(const std::string& text) override {
         emmc::ShowMessageBox(text.c_str(), "Tarnwell");
     }
     void Debug(const std::string& line) override { sondrel::DebugOutput(line.c_str()); }
 
   private:
+    static int ReadRow(Flashboot* caller) {
+        ReportGate gate(caller);
+        return gate && caller->m_pDownload ? caller->m_pDownload->iProgressIndex : 0;
+    }
+
     Flashboot* m_;
     Flashboot* caller_;
+    int row_;
 };
 
 } // namespace
@@ -63,8 +73,8 @@ int Flashboot::Diag_Service_RequestAndResponse(const uint8_t* request, uint16_t 
     // An answer left over from an earlier request must never be taken for this one.
     trans_Dig->CleanRxBuffer();
     trans_Dig->WriteNo7e(request, requestLength);
-    tw::clock::sleep_ms(kDiagPauseMs);
-    int n = trans_Dig->Read(response, responseLength);
+    // A stop during the pause leaves no answer to wait for.
+    int n = Pause(kDiagPauseMs) ? trans_Dig->Read(response, responseLength) : 0;
     if (n <= 0) {
         sondrel::DebugOutput("\n: nLength < = 0");
         return -1;

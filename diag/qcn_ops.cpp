@@ -36,9 +36,10 @@ bool ReadWhole(FILE* f, std::string& out) {
     return !std::ferror(f);
 }
 
-// Every pause before the phone is asked again goes through here.
-void RetryPause() {
-    tw::clock::sleep_ms(kRetryPauseMs);
+// Every pause before the phone is asked again goes through here. A stop ends it at once; the
+// next exchange then fails on the closed link.
+void RetryPause(DiagChannel& ch) {
+    ch.Pause(kRetryPauseMs);
 }
 
 bool AllDigits(const char* s) {
@@ -64,7 +65,7 @@ ItemRead ReadItem(DiagChannel& ch, NvKind kind, uint16_t item, uint8_t* answer, 
                 return ItemRead::Failed;
             }
             resent = true;
-            RetryPause();
+            RetryPause(ch);
             continue;
         }
         if (!IsNvReadReply(kind, answer, item)) {
@@ -77,7 +78,7 @@ ItemRead ReadItem(DiagChannel& ch, NvKind kind, uint16_t item, uint8_t* answer, 
         if (status == kNvInactive || status == kNvBadItem) return ItemRead::Skip;
         if (status == kNvBusy && busy < kBusyRetries) {
             ++busy;
-            RetryPause();
+            RetryPause(ch);
             continue;
         }
         why = "was answered with the NV status \"" + NvStatusName(status) + "\"" +
@@ -133,6 +134,11 @@ bool IsCloseReply(const Request& req, const uint8_t* a) {
 
 } // namespace
 
+bool DiagChannel::Pause(int nominal_ms) {
+    tw::clock::sleep_ms(nominal_ms);
+    return true;
+}
+
 int ReadImei(DiagChannel& ch, char out[16]) {
     out[0] = '\0';
     uint8_t answer[kAnswerSize] = {};
@@ -166,7 +172,7 @@ int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string&
         list.reset(std::fopen(list_path.c_str(), "rb"));
         if (list) break;
         ch.Debug(Format("DoDownloadQCN GetLastError() = %d", errno));
-        if (attempt < kListAttempts) RetryPause();
+        if (attempt < kListAttempts) RetryPause(ch);
     }
     if (!list) return fail(kBackupListMissing, "cannot open " + list_path);
     std::string list_text;
@@ -361,7 +367,7 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
         RecordWrite w = WriteRecord(ch, r, answer, why);
         bool twice = false;
         if (w == RecordWrite::NotTaken) {
-            RetryPause();
+            RetryPause(ch);
             w = WriteRecord(ch, r, answer, why);
             twice = true;
         }
@@ -389,7 +395,7 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
                     : "was answered with " + DescribeAnswer(answer);
             return failed(kRestoreRefused, "the closing request " + what + ", sent twice");
         }
-        RetryPause();
+        RetryPause(ch);
     }
     return kQcnOk;
 }

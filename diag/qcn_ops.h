@@ -49,6 +49,9 @@ class DiagChannel {
     virtual void Report(int position, const char* status = nullptr, int port = kKeepPort) = 0;
     virtual void MessageBox(const std::string& text) = 0;
     virtual void Debug(const std::string& line) = 0;
+    // Waits a nominal time between attempts. False when the request is being stopped: the flow
+    // then gives up instead of trying again. The default is the clock's plain sleep.
+    virtual bool Pause(int nominal_ms);
 };
 
 // Reads NV item 550 into 15 characters and a terminator. The text is filled for kImeiRead and

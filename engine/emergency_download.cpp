@@ -82,12 +82,12 @@ int Flashboot::DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char*
     image.OpenImage(file.c_str(), 1);
 
     SetTimeout(this, 2000);
-    tw::clock::sleep_ms(100);
+    Pause(100);
 
     uint8_t probe = 0;
     bool ok = false;
     for (int i = 0; i < 10 && !ok && !(i > 0 && Stopping(this)); ++i) {
-        if (i > 0) tw::clock::sleep_ms(1000);
+        if (i > 0) Pause(1000);
         ok = DMSS_Nop(&probe, 1) == 0;
     }
     if (!ok) {
@@ -96,11 +96,11 @@ int Flashboot::DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char*
         return kResultNopFailed;
     }
     DebugOutput("\n Check MSS_Download NOP CMD Successfully ! \n");
-    tw::clock::sleep_ms(10);
+    Pause(10);
 
     ok = false;
     for (int i = 0; i < 10 && !ok && !(i > 0 && Stopping(this)); ++i) {
-        if (i > 0) tw::clock::sleep_ms(1000);
+        if (i > 0) Pause(1000);
         ok = DMSS_Parameter_Request(&probe, 1) == 0;
     }
     if (!ok) {
@@ -109,7 +109,7 @@ int Flashboot::DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char*
         return kResultParamFailed;
     }
     DebugOutput("\n Check MSS_Download PREQ CMD Successfully ! \n");
-    tw::clock::sleep_ms(10);
+    Pause(10);
 
     SetTimeout(this, 500);
 
@@ -137,11 +137,11 @@ int Flashboot::DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char*
         bool written = false;
         for (int attempt = 1; attempt <= 20; ++attempt) {
             const int rc = DMSS_Write(buf.data(), write_address, static_cast<uint16_t>(n));
-            if (m_pDownload) {
+            if (ReportGate gate(this); gate && m_pDownload) {
                 const uint32_t q = static_cast<uint32_t>(uint64_t{size - left} * 100 / size);
                 m_pDownload->iProgress = static_cast<int>(q * 0.3);
                 m_pDownload->iPortNumber = m_portNumber;
-                if (m_callbackfunc) m_callbackfunc(m_pDownload);
+                gate.Call(m_pDownload);
             }
             if (rc == 0) {
                 written = true;
@@ -163,12 +163,12 @@ int Flashboot::DMSS_Download_Update_Zqde_Armprg_File(int portNumber, const char*
         DebugPrintf("===nbrCharLeft===>%u", left);
     }
 
-    tw::clock::sleep_ms(1000);
+    Pause(1000);
 
     if (m_write32) {
         ok = false;
         for (int i = 0; i < 30 && !ok && !(i > 0 && Stopping(this)); ++i) {
-            if (i > 0) tw::clock::sleep_ms(1000);
+            if (i > 0) Pause(1000);
             ok = DMSS_Go(load) == 0;
         }
         if (!ok) {
@@ -198,13 +198,13 @@ int Flashboot::Emergency_Download_Kestrin(Flashboot*& module, char* pFilepath,
 
     DebugOutput("\n=================enter int Flashboot::Emergency_Download_Kestrin(char* "
                 "pFilepath)===================");
-    if (m_pDownload) {
+    if (ReportGate gate(this); gate && m_pDownload) {
         m_pDownload->pStatus = "enter Emergency_Download_Kestrin";
         m_pDownload->iProgress = 0;
         m_pDownload->iPortNumber = ref->m_portNumber;
         m_pDownload->pText = "";
         m_pDownload->iProgressIndex = ref->m_pDownload ? ref->m_pDownload->iProgressIndex : 0;
-        if (m_callbackfunc) m_callbackfunc(m_pDownload);
+        gate.Call(m_pDownload);
     }
     m_portNumber = ref->m_portNumber;
 
@@ -224,7 +224,9 @@ int Flashboot::Emergency_Download_Kestrin(Flashboot*& module, char* pFilepath,
 
     m_portNumber = ref->m_portNumber;
     m_portType = ref->m_portType;
-    tw::clock::sleep_ms(8000);
+    // The programmer's start-up. A stop ends the wait; the upload then fails at once.
+    DebugOutput("\n waiting for the flash programmer to start");
+    Pause(8000);
 
     rc = flow_DownloadZqde(folder.c_str());
     if (rc != 0) {

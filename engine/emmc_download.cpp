@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -23,10 +24,11 @@ constexpr int kOpenAttempts = 30;
 constexpr int kShareRead = 1;
 
 // Up to 20 writes of the same sectors, each followed by a 1 ms pause. Nonzero on success.
-int WriteWithRetries(tw::Disk* disk, const uint8_t* buffer, uint64_t sector, uint32_t count) {
+int WriteWithRetries(tw::Disk* disk, const uint8_t* buffer, uint64_t sector, uint32_t count,
+                     tw::clock::CancelToken* cancel) {
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         int rsp = WriteSectors(disk, buffer, sector, count);
-        tw::clock::sleep_ms(1);
+        tw::clock::sleep_ms(1, cancel);
         if (rsp) return rsp;
         DebugPrintf("\n\n try %d times\n\n", kWriteAttempts - attempt - 1);
         DebugPrintf("\n\n nRsp =  %d\n\n", rsp);
@@ -46,13 +48,15 @@ bool OpenSized(CPhaseImage& image, const char* path, uint32_t& size) {
     return true;
 }
 
+// The installed hook. The lock guards only the pointer: a box is shown with the lock released,
+// through a reference that keeps the hook alive while it is replaced.
 std::mutex& box_lock() {
     static std::mutex m;
     return m;
 }
 
-emmc::MessageBoxFn& box_fn() {
-    static emmc::MessageBoxFn fn;
+std::shared_ptr<const emmc::MessageBoxFn>& box_fn() {
+    static std::shared_ptr<const emmc::MessageBoxFn> fn;
     return fn;
 }
 
@@ -86,7 +90,7 @@ std::string SourcePath(const char* folder, const char* name) {
     return path;
 }
 
-int WriteImage(tw::Disk* disk, const char* path, uint64_t sector) {
+int WriteImage(tw::Disk* disk, const char* path, uint64_t sector, tw::clock::CancelToken* cancel) {
     CPhaseImage image;
     uint32_t size = 0;
     if (!OpenSized(image, path, size)) return EMMC_FILE_ERROR;
@@ -106,7 +110,7 @@ int WriteImage(tw::Disk* disk, const char* path, uint64_t sector) {
         }
         const uint32_t count = (n + kEmmcSectorSize - 1) / kEmmcSectorSize;
         std::memset(buffer.data() + n, 0, size_t{count} * kEmmcSectorSize - n);
-        if (!WriteWithRetries(disk, buffer.data(), sector, count)) {
+        if (!WriteWithRetries(disk, buffer.data(), sector, count, cancel)) {
             DebugOutput(" Fail of Write CMD STREAM DOWNLOAD PROTOCOL ");
             image.CloseImage();
             return EMMC_WRITE_ERROR;
@@ -122,13 +126,13 @@ int WriteImage(tw::Disk* disk, const char* path, uint64_t sector) {
 }
 
 int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offset, uint32_t index,
-               uint32_t value) {
+               uint32_t value, tw::clock::CancelToken* cancel) {
     const PatchStore store{offset, value};
-    return WritePatchStores(disk, path, sector, index, &store, 1);
+    return WritePatchStores(disk, path, sector, index, &store, 1, cancel);
 }
 
 int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t index,
-                     const PatchStore* stores, size_t n) {
+                     const PatchStore* stores, size_t n, tw::clock::CancelToken* cancel) {
     for (size_t k = 0; k < n; ++k) {
         if (stores[k].offset > kEmmcMaxPatchOffset) {
             DebugPrintf("\n patch byte offset %u leaves its %u-byte block\n", stores[k].offset,
@@ -176,12 +180,12 @@ int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t
         for (const Store& s : kStores) {
             const auto byte = static_cast<uint8_t>(value >> (8 * s.at));
             block[offset + s.at] = byte;
-            tw::clock::sleep_ms(s.pause_ms);
+            tw::clock::sleep_ms(s.pause_ms, cancel);
             DebugPrintf(s.line, static_cast<int>(byte));
         }
     }
 
-    if (!WriteWithRetries(disk, block, sector, 1)) {
+    if (!WriteWithRetries(disk, block, sector, 1, cancel)) {
         DebugOutput(" Fail of Write pach 1 ");
         image.CloseImage();
         return EMMC_WRITE_ERROR;
@@ -191,21 +195,26 @@ int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t
 }
 
 void SetMessageBox(MessageBoxFn fn) {
+    auto installed = fn ? std::make_shared<const MessageBoxFn>(std::move(fn)) : nullptr;
     std::lock_guard<std::mutex> g(box_lock());
-    box_fn() = std::move(fn);
+    box_fn() = std::move(installed);
 }
 
 void ShowMessageBox(const char* text, const char* caption) {
-    std::lock_guard<std::mutex> g(box_lock());
-    if (box_fn()) {
-        box_fn()(text, caption);
+    std::shared_ptr<const MessageBoxFn> fn;
+    {
+        std::lock_guard<std::mutex> g(box_lock());
+        fn = box_fn();
+    }
+    if (fn) {
+        (*fn)(text, caption);
     } else {
         std::fprintf(stderr, "%s: %s\n", caption, text);
     }
 }
 
 int Download(const char* disk_path, const char* folder, const XMLDATA* record,
-             const ReportFn& report, const StopFn& stop) {
+             const ReportFn& report, const StopFn& stop, tw::clock::CancelToken* cancel) {
     // A missing record is the station's cleared one.
     static const XMLDATA kCleared{};
     const XMLDATA& r = record ? *record : kCleared;
@@ -309,9 +318,10 @@ int Download(const char* disk_path, const char* folder, const XMLDATA* record,
             disk.close();
             return EMMC_DOWNLOAD_STEP_FAILED;
         }
-        const int rc = s.stores.empty() ? WriteImage(&disk, s.path.c_str(), s.sector)
-                                        : WritePatchStores(&disk, s.path.c_str(), s.sector, s.index,
-                                                           s.stores.data(), s.stores.size());
+        const int rc = s.stores.empty()
+                           ? WriteImage(&disk, s.path.c_str(), s.sector, cancel)
+                           : WritePatchStores(&disk, s.path.c_str(), s.sector, s.index,
+                                              s.stores.data(), s.stores.size(), cancel);
         if (rc != EMMC_OK) {
             DebugOutput(s.fail_line);
             disk.close();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/disk.h"
 
 // The eMMC image plan the station hands over by pointer. Field order as the station lays it
@@ -101,12 +102,16 @@ std::string DiskTag(const std::string& disk_path);
 // gives the bare folder, which no image open accepts.
 std::string SourcePath(const char* folder, const char* name);
 
+// The pauses of the writers below go through cancel when one is given (the module's token), so a
+// stop wakes them.
+
 // Writes a whole image file from sector on.
-int WriteImage(tw::Disk* disk, const char* path, uint64_t sector);
+int WriteImage(tw::Disk* disk, const char* path, uint64_t sector,
+               tw::clock::CancelToken* cancel = nullptr);
 // Writes block `index` of a patch file, with value stored little-endian at byte `offset`, to
 // sector.
 int WritePatch(tw::Disk* disk, const char* path, uint64_t sector, uint32_t offset, uint32_t index,
-               uint32_t value);
+               uint32_t value, tw::clock::CancelToken* cancel = nullptr);
 
 // One value stored little-endian at a byte offset of a patch block.
 struct PatchStore {
@@ -115,12 +120,14 @@ struct PatchStore {
 };
 // Block `index` of a patch file with every store applied in order, written to sector.
 int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t index,
-                     const PatchStore* stores, size_t n);
+                     const PatchStore* stores, size_t n, tw::clock::CancelToken* cancel = nullptr);
 
 // One progress report: position, status text, disk tag.
 using ReportFn = std::function<void(int position, const char* status, const char* tag)>;
 // Shows the operator a failure; the engine has no window, so the default prints on standard
-// error ("<caption>: <text>"). Tests and front ends install their own.
+// error ("<caption>: <text>"). Tests and front ends install their own. A box stays open while
+// the hook runs; no lock is held meanwhile, so boxes of different slots are open together (the
+// hook is called from each slot's thread) and a hook may be replaced while a box is open.
 using MessageBoxFn = std::function<void(const char* text, const char* caption)>;
 void SetMessageBox(MessageBoxFn fn);
 void ShowMessageBox(const char* text, const char* caption);
@@ -132,6 +139,7 @@ using StopFn = std::function<bool()>;
 // write plan with a report after each, closes the disk. 0, 1 (a step failed, or stop said so
 // before a step) or -1 (no disk).
 int Download(const char* disk_path, const char* folder, const XMLDATA* record,
-             const ReportFn& report, const StopFn& stop = {});
+             const ReportFn& report, const StopFn& stop = {},
+             tw::clock::CancelToken* cancel = nullptr);
 
 } // namespace emmc

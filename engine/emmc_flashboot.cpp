@@ -14,18 +14,20 @@ int Flashboot::EmmcDownloadMBNS(Flashboot* module, const char* diskPath, const c
     Download* const record = m_pDownload;
     const char* const text_before = record ? record->pText : nullptr;
 
+    // The record belongs to src's station: once src is being deleted it is left alone.
     auto report = [&](int position, const char* status, const char* tag) {
-        if (!record) return;
+        ReportGate gate(src);
+        if (!gate || !record) return;
         record->iProgress = position;
         record->iPortNumber = -1;
         record->pText = tag;
         record->pStatus = status;
-        if (src->m_callbackfunc) src->m_callbackfunc(record);
+        gate.Call(record);
     };
     auto stop = [&] { return m_deleting.load() != 0 || src->m_deleting.load() != 0; };
-    const int rc = emmc::Download(diskPath, folder, xmlData, report, stop);
+    const int rc = emmc::Download(diskPath, folder, xmlData, report, stop, Cancel());
     // The disk tag lives only as long as this call: the record must not keep pointing at it.
-    if (record) record->pText = text_before;
+    if (ReportGate gate(src); gate && record) record->pText = text_before;
     return rc;
 }
 

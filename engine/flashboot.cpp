@@ -67,18 +67,79 @@ void Flashboot::Destroy(Flashboot* m) {
 
 bool Flashboot::ReleaseOwnedModule(Flashboot* m) {
     if (!m) return false;
-    bool destroy = false;
     {
         std::lock_guard<std::mutex> g(registry_lock());
         if (!registry().count(m) || !m->m_heapOwned || m->m_deleting.load() != 0) return false;
         m->m_deleting.store(1);
-        if (--m->m_refs == 0) {
+        // Kept alive while it is stopped, whatever the requests do meanwhile.
+        ++m->m_refs;
+    }
+    m->Stop();
+    bool destroy = false;
+    {
+        std::lock_guard<std::mutex> g(registry_lock());
+        m->m_refs -= 2; // the creator's reference and the one taken above
+        if (m->m_refs == 0) {
             registry().erase(m);
             destroy = true;
         }
     }
     if (destroy) Destroy(m);
     return true;
+}
+
+void Flashboot::Stop() {
+    m_cancel.cancel();
+    // The port is released here, not when the last request lets go: the next module on it
+    // opens at once.
+    if (trans_Dig) trans_Dig->Close();
+    std::unique_lock<std::mutex> g(m_reportLock);
+    m_reportsClosed = true;
+    // A report under way on another thread ends before the station may free its record. One
+    // on this thread (DeleteModule called from the callback) is not waited for.
+    const auto self = std::this_thread::get_id();
+    m_reportEnded.wait(g, [&] {
+        for (const auto& id : m_reporting)
+            if (id != self) return false;
+        return true;
+    });
+}
+
+bool Flashboot::EnterReport() {
+    std::lock_guard<std::mutex> g(m_reportLock);
+    if (m_reportsClosed) return false;
+    m_reporting.push_back(std::this_thread::get_id());
+    return true;
+}
+
+void Flashboot::LeaveReport() {
+    {
+        std::lock_guard<std::mutex> g(m_reportLock);
+        const auto self = std::this_thread::get_id();
+        for (auto it = m_reporting.begin(); it != m_reporting.end(); ++it) {
+            if (*it == self) {
+                m_reporting.erase(it);
+                break;
+            }
+        }
+    }
+    m_reportEnded.notify_all();
+}
+
+bool Flashboot::Pause(int64_t nominal_ms) {
+    return m_cancel.sleep_ms(nominal_ms);
+}
+
+ReportGate::ReportGate(Flashboot* module) : m_hold(module), m_module(module) {
+    m_open = m_hold && module->EnterReport();
+}
+
+ReportGate::~ReportGate() {
+    if (m_open) m_module->LeaveReport();
+}
+
+void ReportGate::Call(Download* record) {
+    if (m_open && record && m_module->m_callbackfunc) m_module->m_callbackfunc(record);
 }
 
 ModuleHold::ModuleHold(Flashboot* module) {
@@ -171,16 +232,18 @@ int Flashboot::RecordError(int code) {
 }
 
 void Flashboot::ProgressReport(const char* text) {
-    if (!m_pDownload) return;
+    ReportGate gate(this);
+    if (!gate || !m_pDownload) return;
     m_pDownload->pStatus = text;
-    if (m_callbackfunc) m_callbackfunc(m_pDownload);
+    gate.Call(m_pDownload);
 }
 
 void Flashboot::ProgressReport(const char* text, int position) {
-    if (!m_pDownload) return;
+    ReportGate gate(this);
+    if (!gate || !m_pDownload) return;
     m_pDownload->iProgress = position;
     m_pDownload->pStatus = text;
-    if (m_callbackfunc) m_callbackfunc(m_pDownload);
+    gate.Call(m_pDownload);
 }
 
 // ---- Send and wait ----

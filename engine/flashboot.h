@@ -7,20 +7,29 @@
 // DeleteModule / deleteModuleForDiskDownload. The station may call DeleteModule from another
 // thread while a request is running on the module (its stop button). Every request therefore
 // holds the module with a ModuleHold for as long as it runs, and the module is counted: the
-// creator's reference plus one per running request. DeleteModule sets the deleting flag and
-// drops the creator's reference; whoever drops the last reference closes the link and frees the
-// module: DeleteModule itself when no request runs, otherwise the request as it returns. A
-// request that finds the flag set ends its next exchange at once with -1202 (port not open).
-// Live modules are kept in a registry, so a second DeleteModule, or one on a module already
-// freed, finds nothing to release and touches no freed memory. (A stale pointer whose address
-// a new module has since been given names that new module: callers drop their pointer once
-// they have deleted it.)
+// creator's reference plus one per running request. DeleteModule sets the deleting flag, then
+// stops the module before it returns: every wait of the module ends (its sleeps go through the
+// module's cancel token, see Pause), its link is closed (a blocked read or write returns -1202
+// and the port is free for the next opener), and its status record and callback are closed to
+// the engine (a report under way is waited for; none starts afterwards). Then it drops the
+// creator's reference; whoever drops the last reference frees the module: DeleteModule itself
+// when no request runs, otherwise the request as it returns. A request that finds the flag set
+// ends its next exchange at once with -1202 (port not open). Live modules are kept in a
+// registry, so a second DeleteModule, or one on a module already freed, finds nothing to
+// release and touches no freed memory. (A stale pointer whose address a new module has since
+// been given names that new module: callers drop their pointer once they have deleted it.)
+// A callback must not wait for the thread that deletes its module: that thread waits for it.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "link/quillon.h"
+#include "platform/clock.h"
 
 struct XMLDATA;
 namespace tw {
@@ -105,9 +114,15 @@ class Flashboot {
     int LastError() const { return m_lastError; }
     // Bytes the last exchange received (0 when nothing came).
     int ReplyLength() const { return m_replyLength; }
-    // Stores the text (and position) in m_pDownload and calls m_callbackfunc with it.
+    // Stores the text (and position) in m_pDownload and calls m_callbackfunc with it; nothing
+    // once DeleteModule has closed the module's reports (see ReportGate).
     void ProgressReport(const char* text);
     void ProgressReport(const char* text, int position);
+    // Sleeps a nominal time on the module's behalf. DeleteModule ends the sleep at once; false
+    // then (and at once from then on), so the caller stops instead of going on.
+    bool Pause(int64_t nominal_ms);
+    // The token every wait made on the module's behalf goes through.
+    tw::clock::CancelToken* Cancel() { return &m_cancel; }
 
     // One streaming exchange: replies up to kStreamingReplyMax bytes; 0 also when nothing came.
     int Streaming_Download_Protocol_SendAndWaitResponds(PacketBuffer* packet);
@@ -176,12 +191,23 @@ class Flashboot {
 
   private:
     friend class ModuleHold;
+    friend class ReportGate;
     static void Destroy(Flashboot* module);
+    // What DeleteModule does before it lets the module go: wakes its waits, closes its link and
+    // closes its reports.
+    void Stop();
+    bool EnterReport();
+    void LeaveReport();
 
     Download m_ownDownload{};
     int m_replyLength = 0;
     int m_refs = 0;           // guarded by the registry lock
     bool m_heapOwned = false; // made by CreateModule*: released by DeleteModule*
+    tw::clock::CancelToken m_cancel;
+    std::mutex m_reportLock; // guards the two below
+    std::condition_variable m_reportEnded;
+    std::vector<std::thread::id> m_reporting; // threads inside a report (nested ones repeat)
+    bool m_reportsClosed = false;
 };
 
 // Holds a module for the length of a request (see the top of this file). Every operation that
@@ -200,12 +226,33 @@ class ModuleHold {
     Flashboot* m_module = nullptr;
 };
 
+// One report to the station: while it is held, the module's status record (m_pDownload) and
+// callback may be used. Empty (use neither) once DeleteModule has closed the module's reports,
+// since the station frees its record after DeleteModule; DeleteModule waits for a gate that is
+// held on another thread.
+class ReportGate {
+  public:
+    explicit ReportGate(Flashboot* module);
+    ~ReportGate();
+    ReportGate(const ReportGate&) = delete;
+    ReportGate& operator=(const ReportGate&) = delete;
+    explicit operator bool() const { return m_open; }
+    // Calls the module's callback with record, when both are set.
+    void Call(Download* record);
+
+  private:
+    ModuleHold m_hold;
+    Flashboot* m_module;
+    bool m_open = false;
+};
+
 extern "C" {
 // Ordinal 1: a module bound to COM port iPortNumber (115200 baud). Never null because the
 // port failed to open: the link then answers 0 and the first exchange fails. Null only when
 // allocation failed. Also stored in *ppModule when given.
 Flashboot* CreateModule(int iPortNumber, int iPortType, Flashboot** ppModule);
-// Ordinal 2: closes the link and frees the module (deferred while a request holds it). 0.
+// Ordinal 2: stops the module (its waits end, its link closes, no report follows) and frees it
+// (deferred while a request holds it). 0.
 int DeleteModule(Flashboot* module);
 // Ordinal 3.
 int add(int a, int b);

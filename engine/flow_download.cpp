@@ -174,10 +174,7 @@ int OpenForSending(Flashboot* m, CPhaseImage& image, const char* path, uint32_t&
 // Runs `attempt` up to `tries` times, `pause_ms` apart, until it returns 0.
 template <class Attempt> bool Retry(Flashboot* m, int tries, int pause_ms, Attempt attempt) {
     for (int i = 0; i < tries; ++i) {
-        if (i > 0) {
-            if (Stopping(m)) return false;
-            tw::clock::sleep_ms(pause_ms);
-        }
+        if (i > 0 && (Stopping(m) || !m->Pause(pause_ms))) return false;
         if (attempt() == 0) return true;
     }
     return false;
@@ -258,7 +255,7 @@ int Flashboot::SendPartitionTable(const char* path, uint8_t imageType) {
     rc = SendBlocks(this, image, total, kPartitionBlock,
                     [&](const uint8_t* data, uint32_t, uint16_t n) {
                         const int r = Streaming_Download_Protocol_Partition_Table(data, n, 0);
-                        tw::clock::sleep_ms(1);
+                        Pause(1);
                         return r;
                     });
     if (rc != 0) return rc;
@@ -275,7 +272,7 @@ int Flashboot::flow_DownloadZqde(const char* strFilePath) {
     ProgressReport("enter flow_DownloadZqde");
 
     SetTimeout(this, 3000);
-    tw::clock::sleep_ms(100);
+    Pause(100);
     ProgressReport("enter Streaming_Download_Protocol_Handle_Hello_Cmd");
 
     // Two series: the first greets with the module's hello variant as it stands, the second
@@ -297,11 +294,11 @@ int Flashboot::flow_DownloadZqde(const char* strFilePath) {
         ProgressReport("Check Stream Hello CMD Successfully !!");
     }
 
-    tw::clock::sleep_ms(10);
+    Pause(10);
     ProgressReport("Get flash information from phone side !!");
     bool closed = false;
     for (int i = 0; i < 30 && !closed && !(i > 0 && Stopping(this)); ++i) {
-        tw::clock::sleep_ms(100);
+        Pause(100);
         closed = Streaming_Download_Protocol_Close() == 0;
     }
     if (!closed) {
@@ -312,13 +309,13 @@ int Flashboot::flow_DownloadZqde(const char* strFilePath) {
     DebugOutput("\n Check Stream Close CMD Successfully ! \n");
     ProgressReport("Check Stream Close CMD Successfully !");
 
-    tw::clock::sleep_ms(10);
+    Pause(10);
     ProgressReport("Reading Informational Boot Block to check if the Flash Works", 0);
     std::vector<uint8_t> info(kStreamingReplyMax);
     bool read = false;
     for (int i = 0; i < 30 && !read && !(i > 0 && Stopping(this)); ++i) {
         read = Streaming_Download_Protocol_Read(info.data(), kInfoAddress, kInfoSize) == 0;
-        tw::clock::sleep_ms(1000);
+        Pause(1000);
     }
     if (!read) {
         DebugOutput("\n=>Reading Informational Boot Block Failed!");
@@ -332,7 +329,7 @@ int Flashboot::flow_DownloadZqde(const char* strFilePath) {
     bool secure = false;
     for (int i = 0; i < 30 && !secure && !(i > 0 && Stopping(this)); ++i) {
         secure = Streaming_Download_Protocol_Security_Mode(1) == 0;
-        tw::clock::sleep_ms(1000);
+        Pause(1000);
     }
     if (!secure) {
         DebugOutput("\n=>Sending Security Mode Failed!");
@@ -368,7 +365,7 @@ int Flashboot::flow_DownloadZqde(const char* strFilePath) {
 
     const bool reset =
         Retry(this, 30, 1000, [&] { return Streaming_Download_Protocol_Reset(kResetCommand); });
-    tw::clock::sleep_ms(2000);
+    Pause(2000);
     if (!reset) {
         DebugOutput("\n Transmit open cmmmand to phone failed!");
         ProgressReport(" Streaming_Download_Protocol_Handle_Reset_Cmd failed! ", 85);

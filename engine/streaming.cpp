@@ -51,7 +51,7 @@ int Flashboot::Streaming_Download_Protocol_Handle_Hello_Cmd() {
     p->data[35] = first ? 0x01 : 0x09; // feature bits
     int rc = Streaming_Download_Protocol_SendAndWaitResponds(p);
     if (rc != 0) {
-        tw::clock::sleep_ms(2000);
+        Pause(2000);
         DebugOutput("\n Streaming_Download_Protocol_Handle_Hello_Cmd_ERROR !");
         return rc;
     }

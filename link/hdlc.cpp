@@ -42,6 +42,12 @@ void CTransmitHdlc::AbandonFrameEvent() {
     if (m_frameEvent) m_frameEvent->abandon();
 }
 
+void CTransmitHdlc::SetPortClosed(bool closed) {
+    m_portClosed.store(closed);
+    // Left set: a receive that resets it afterwards tests the flag again before it waits.
+    if (closed && m_frameEvent) m_frameEvent->set();
+}
+
 int CTransmitHdlc::FrameWrite(const uint8_t* data, int len) { return WriteFramed(data, len, true); }
 
 int CTransmitHdlc::FrameWriteNo7e(const uint8_t* data, int len) {
@@ -59,13 +65,15 @@ int CTransmitHdlc::WriteFramed(const uint8_t* data, int len, bool opening_flag) 
     uint8_t staging[kStagingSize];
     int used = 0;
     int total = 0;
+    bool cut_short = false;
+    auto flush = [&] {
+        if (RawWrite(staging, used) < used) cut_short = true;
+        used = 0;
+    };
     auto store = [&](uint8_t b) {
         staging[used++] = b;
         ++total;
-        if (used == kStagingSize) {
-            RawWrite(staging, used);
-            used = 0;
-        }
+        if (used == kStagingSize) flush();
     };
     auto emit = [&](uint8_t b) {
         if (b == kFlag || b == kEsc) {
@@ -86,7 +94,10 @@ int CTransmitHdlc::WriteFramed(const uint8_t* data, int len, bool opening_flag) 
     emit(static_cast<uint8_t>(crc & 0xFF));
     emit(static_cast<uint8_t>(crc >> 8));
     store(kFlag);
-    if (used > 0) RawWrite(staging, used);
+    if (used > 0) flush();
+    // A write cut short because the port closed under it (a stop, a hang-up) did not send the
+    // packet.
+    if (cut_short && (m_portClosed.load() || !Check(1))) return ERR_PORT_NOT_OPEN;
     return total;
 }
 
@@ -197,10 +208,12 @@ int CTransmitHdlc::TakeFrame(uint8_t* buffer, int len) {
     bool empty = (m_rxQueue == nullptr);
     m_queueLock.Leave();
     if (empty) {
+        if (m_portClosed.load()) return ERR_PORT_NOT_OPEN;
         if (timeout == 0 || !m_frameEvent) return 0;
         m_frameEvent->reset();
-        // A frame queued between the first test and the reset has already set the event;
-        // testing again after the reset closes that gap.
+        // A frame queued (or the port closed) between the first test and the reset has already
+        // set the event; testing again after the reset closes that gap.
+        if (m_portClosed.load()) return ERR_PORT_NOT_OPEN;
         m_queueLock.Enter();
         empty = (m_rxQueue == nullptr);
         m_queueLock.Leave();
@@ -211,7 +224,7 @@ int CTransmitHdlc::TakeFrame(uint8_t* buffer, int len) {
         }
     }
     std::lock_guard<CProtectedCritical> g(m_queueLock);
-    if (!m_rxQueue) return ERR_RX_WOKEN_EMPTY;
+    if (!m_rxQueue) return m_portClosed.load() ? ERR_PORT_NOT_OPEN : ERR_RX_WOKEN_EMPTY;
     auto* frame = reinterpret_cast<HDLC_RX_NODE*>(m_rxQueue);
     int n = frame->length;
     if (len >= 1) n = std::min(len, n);

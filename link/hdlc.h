@@ -86,6 +86,10 @@ public:
 protected:
     // Makes current and later receive waits end as abandoned (the event is gone).
     void AbandonFrameEvent();
+    // The port has closed or is being closed (true), or has opened again (false). While set, a
+    // receive that finds no frame ends at once with ERR_PORT_NOT_OPEN (one waiting is woken to
+    // do so), and a framed write cut short reports ERR_PORT_NOT_OPEN.
+    void SetPortClosed(bool closed);
 
 private:
     int WriteFramed(const uint8_t* data, int len, bool opening_flag);
@@ -99,4 +103,5 @@ private:
     std::unique_ptr<tw::ManualResetEvent> m_frameEvent;
     CProtectedCritical m_queueLock;
     std::atomic<uint64_t> m_oversizeDropped{0};
+    std::atomic<bool> m_portClosed{false};
 };

@@ -11,7 +11,9 @@ constexpr uint32_t kReadTimeoutMs = 60000;
 constexpr int kDefaultBaud = 115200;
 // Each attempt waits up to 60 s for the phone's echo.
 constexpr int kHandshakeAttempts = 3;
-constexpr char kAtDiagMode[] = "AT$QCDMG\r";
+// The flag after the line ends it as a frame of its own to the phone's decoder, so the first
+// request, which DIAG sends without an opening flag, starts clean.
+constexpr char kAtDiagMode[] = "AT$QCDMG\r\x7E";
 constexpr char kLoopText[] = "@PHONE_MANAGE_LOOP";
 
 bool contains(const uint8_t* data, int n, const char* text) {
@@ -80,12 +82,20 @@ bool CQuillonDll::LoopbackHandshake() {
 }
 
 bool CQuillonDll::Alive() {
-    if (m_dead || !m_pService) return false;
+    if (m_dead.load() || !m_pService) return false;
     if (!m_pService->Check(1)) {
-        m_dead = true;
+        m_dead.store(true);
         return false;
     }
     return true;
+}
+
+int CQuillonDll::Close() {
+    if (!m_pService) return quillon::ERR_PORT_NOT_OPEN;
+    // Closing wakes the link's threads and a blocked write (the close event) and a waiting
+    // receive (the service's close hook), then releases the tty and its lock.
+    const int r = m_pService->Close(0);
+    return r == quillon::ERR_PORT_NOT_OPEN ? r : 0;
 }
 
 int CQuillonDll::Write(const uint8_t* data, int len) {
@@ -109,7 +119,7 @@ int CQuillonDll::Read(uint8_t* buffer, int len) {
 }
 
 int CQuillonDll::HdlcReceive(uint8_t* buffer, int len) {
-    if (m_dead || !m_pService) return 0;
+    if (m_dead.load() || !m_pService) return 0;
     return m_pService->TakeFrame(buffer, len);
 }
 
@@ -119,12 +129,12 @@ int CQuillonDll::CleanRxBuffer() {
 }
 
 int CQuillonDll::GetOverlapTimeout(uint32_t& out) {
-    if (m_dead || !m_pService) return 0;
+    if (m_dead.load() || !m_pService) return 0;
     return m_pService->GetOverlapTimeout(out);
 }
 
 int CQuillonDll::SetOverlapTimeout(uint32_t ms) {
-    if (m_dead || !m_pService) return 0;
+    if (m_dead.load() || !m_pService) return 0;
     return m_pService->SetOverlapTimeout(ms);
 }
 

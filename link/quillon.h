@@ -1,6 +1,7 @@
 #pragma once
 // The link facade: one object per opened COM port. Packets go out as HDLC frames; received
 // frames come back decoded. Made with CreateComm, released with deleteComm or delete.
+#include <atomic>
 #include <cstdint>
 
 using PortHandle = intptr_t;
@@ -26,6 +27,10 @@ public:
     int CleanRxBuffer();
     int GetOverlapTimeout(uint32_t& out);
     int SetOverlapTimeout(uint32_t ms);
+    // Closes the port now, from any thread: a read or write blocked on this link returns -1202,
+    // every later call finds the link dead, and the port is free for another opener when this
+    // returns. The object itself lives on until deleted. 0, or -1202 when it was not open.
+    int Close();
 
 private:
     void OpenLink(int port, PortHandle& handle, int baud);
@@ -33,8 +38,8 @@ private:
     // False once the port has been found closed; the facade then stays dead.
     bool Alive();
 
-    CTransService* m_pService = nullptr; // owned
-    bool m_dead = false;
+    CTransService* m_pService = nullptr; // owned; set once by the constructor
+    std::atomic<bool> m_dead{false};     // atomic: Close may run on another thread
 };
 
 CQuillonDll* CreateComm(int port, PortHandle& handle, int baud);

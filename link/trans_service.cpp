@@ -1,7 +1,10 @@
 #include "link/trans_service.h"
 
+#include <cstring>
+
 #include "link/debug_log.h"
 #include "platform/clock.h"
+#include "platform/debug_sink.h"
 
 CTransService::CTransService() {
     m_lastActivity.store(0);
@@ -27,13 +30,36 @@ int CTransService::RawWrite(const uint8_t* data, int len) {
     return WriteBytes(data, len, pad);
 }
 
+namespace {
+
+// The phone's DIAG decoder takes the raw "AT$QCDMG\r" a port open sends for a frame of its own,
+// finds its FCS wrong and answers with the bad-command code and the bytes it received (with or
+// without the last ones it took for the FCS). That answer belongs to no request.
+bool is_answer_to_at_line(const uint8_t* data, int len) {
+    static constexpr char kLine[] = "AT$QCDMG\r";
+    constexpr int kLineLen = static_cast<int>(sizeof kLine - 1);
+    constexpr uint8_t kBadCommand = 0x13;
+    if (len < 7 || len > 1 + kLineLen || data[0] != kBadCommand) return false;
+    return std::memcmp(data + 1, kLine, static_cast<size_t>(len - 1)) == 0;
+}
+
+} // namespace
+
 int CTransService::FilterFrame(int kind, uint8_t* data, int len) {
     if (kind == 0) return len;
+    if (data && is_answer_to_at_line(data, len)) {
+        tw::debug_output("\nthe phone's error answer to AT$QCDMG dropped");
+        return 0;
+    }
     return pctsdebugfilter("TransService.log", reinterpret_cast<char*>(data), len);
 }
 
 int CTransService::Close(int code) {
-    return m_enabled.load() ? CQualcommDataInterface::Close(code) : 0;
+    if (!m_enabled.load()) return 0;
+    // Before the port goes: a receive waiting on it ends now, and a write it cuts short is
+    // reported as the failure it is.
+    SetPortClosed(true);
+    return CQualcommDataInterface::Close(code);
 }
 
 int CTransService::SetOption(int id, const void* value) {
@@ -42,12 +68,15 @@ int CTransService::SetOption(int id, const void* value) {
 
 int CTransService::OnOpened(int kind, int port, int reserved) {
     ClearReceive(1);
+    SetPortClosed(false);
     m_lastActivity.store(static_cast<uint32_t>(tw::clock::tick_ms()));
     return m_enabled.load() ? CQualcommDataInterface::OnOpened(kind, port, reserved) : 0;
 }
 
 int CTransService::OnClosed(int code) {
     ClearReceive(1);
+    // A receive waiting for a frame that can no longer come ends now.
+    SetPortClosed(true);
     return m_enabled.load() ? CQualcommDataInterface::OnClosed(code) : code;
 }
 

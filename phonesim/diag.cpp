@@ -21,6 +21,11 @@ bool is_sub_nv(const uint8_t* req, size_t n, uint16_t cmd) {
 
 } // namespace
 
+void DiagResponder::bad_frame(const uint8_t* received, size_t n, Bytes& out) {
+    out.clear();
+    error_answer(kDiagBadCmd, received, n, out);
+}
+
 bool DiagResponder::is_write(const uint8_t* req, size_t n) {
     return (n >= 1 && req[0] == kDiagNvWrite) || is_sub_nv(req, n, 2);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // DIAG mode answers: NV read and write (main and by context), EFS sync, the switch to emergency
-// download, and the error answers for bad lengths and unknown commands.
+// download, and the error answers for bad lengths, unknown commands and frames with a bad FCS.
 #include <cstdint>
 
 #include "phonesim/nv.h"
@@ -38,6 +38,9 @@ class DiagResponder {
     // The item an NV read or write request names; false for any other request.
     static bool nv_target(const uint8_t* req, size_t n, bool& write, uint16_t& item,
                           uint16_t& context);
+    // The answer to a frame whose FCS did not check (it is dropped): the bad-command code, then
+    // the n bytes as they were received, in out (cleared first).
+    static void bad_frame(const uint8_t* received, size_t n, Bytes& out);
 
     // The answer to one request in out (cleared first). fail_write makes a write answer the NV
     // failure status without storing; imei_unreadable makes item 550 read as never written;

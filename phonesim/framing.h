@@ -1,7 +1,9 @@
 #pragma once
 // The phone's side of the link framing: frames end with 0x7E, an opening 0x7E is optional,
 // 0x7D escapes, and a CRC-16/X.25 FCS follows the payload low byte first. Text lines such as
-// "AT$QCDMG\r" that a host sends raw before its first frame are recognised and set aside.
+// "AT$QCDMG\r" that a host sends raw before its first frame are recognised and set aside, unless
+// text lines are turned off: then, as in a real phone's DIAG decoder, every byte up to a flag is
+// part of a frame, and the text spoils the frame it runs into.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,6 +22,9 @@ class FrameDecoder {
     };
 
     explicit FrameDecoder(size_t capacity = 65536) : buf_(capacity + 2) {}
+
+    // Whether raw "AT..." lines are set aside (the default). Kept across reset().
+    void set_text_lines(bool on) { text_lines_ = on; }
 
     // Decodes bytes; calls sink(Event, const uint8_t* data, size_t len) per finished unit.
     template <class Sink> void feed(const uint8_t* p, size_t n, Sink&& sink) {
@@ -40,7 +45,7 @@ class FrameDecoder {
             if (esc_) {
                 b ^= 0x20;
                 esc_ = false;
-            } else if (b == '\r' && text_ && len_ >= 2) {
+            } else if (b == '\r' && text_ && text_lines_ && len_ >= 2) {
                 sink(Event::Text, buf_.data(), len_);
                 reset();
                 after_text_ = true;
@@ -94,6 +99,7 @@ class FrameDecoder {
     bool overflow_ = false;
     bool text_ = false;
     bool after_text_ = false;
+    bool text_lines_ = true;
 };
 
 // Appends the framed packet to out. corrupt_fcs sends a wrong FCS (fault injection).

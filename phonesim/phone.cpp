@@ -337,6 +337,8 @@ void Phone::enter(Mode m) {
         }
         pty_ = std::move(p);
         decoder_.reset();
+        // A DIAG port's decoder takes every byte for frame bytes, a host's raw AT line too.
+        decoder_.set_text_lines(m != Mode::Diag);
         ++port_generation_;
         last_write_ = Clock::now();
         com_ = opt_.coms->take();
@@ -517,7 +519,7 @@ void Phone::read_port() {
                               on_frame(d, n);
                               break;
                           case FrameDecoder::Event::BadFcs:
-                              on_bad_fcs(n);
+                              on_bad_fcs(d, n);
                               break;
                           case FrameDecoder::Event::Text:
                               log("text line ignored: %.*s",
@@ -578,12 +580,17 @@ bool Phone::write_fd(int fd, const uint8_t* p, size_t n, int64_t bps, bool socke
     return true;
 }
 
-void Phone::on_bad_fcs(size_t n) {
+void Phone::on_bad_fcs(const uint8_t* p, size_t n) {
     if (phase_.load() == Phase::Dmss && !garbage_) {
         answer_.clear();
         DmssResponder::bad_fcs(answer_);
         send_frame(Stage::Dmss, true);
         log("dmss rx %zu bytes with a bad FCS -> NAK", n);
+    } else if (phase_.load() == Phase::Diag) {
+        // The frame is dropped; the bad-command answer carries the bytes as they came.
+        DiagResponder::bad_frame(p, n, answer_);
+        send_frame(Stage::Diag, false);
+        log_exchange(Stage::Diag, p, n, "bad FCS, dropped -> error answer");
     } else {
         log("%zu bytes with a bad FCS dropped", n);
     }

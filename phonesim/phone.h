@@ -99,7 +99,7 @@ class Phone : private StreamStore {
     Stage stage() const;
     void read_port();
     void on_frame(const uint8_t* p, size_t n);
-    void on_bad_fcs(size_t n);
+    void on_bad_fcs(const uint8_t* p, size_t n);
     void send_frame(Stage st, bool opening_flag);
     bool write_fd(int fd, const uint8_t* p, size_t n, int64_t bps, bool socket);
     bool pause_real(std::chrono::nanoseconds d);

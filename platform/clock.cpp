@@ -55,6 +55,32 @@ void sleep_ms(int64_t nominal_ms) {
     if (d.count() > 0) std::this_thread::sleep_for(d);
 }
 
+void CancelToken::cancel() {
+    {
+        std::lock_guard<std::mutex> g(m_);
+        cancelled_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool CancelToken::cancelled() const {
+    std::lock_guard<std::mutex> g(m_);
+    return cancelled_;
+}
+
+bool CancelToken::sleep_ms(int64_t nominal_ms) {
+    const auto d = scaled(std::chrono::milliseconds{nominal_ms});
+    std::unique_lock<std::mutex> g(m_);
+    if (d.count() > 0) cv_.wait_for(g, d, [&] { return cancelled_; });
+    return !cancelled_;
+}
+
+bool sleep_ms(int64_t nominal_ms, CancelToken* token) {
+    if (token) return token->sleep_ms(nominal_ms);
+    sleep_ms(nominal_ms);
+    return true;
+}
+
 Steady::time_point deadline_after_ms(int64_t nominal_ms) {
     return Steady::now() + scaled_timeout(std::chrono::milliseconds{nominal_ms});
 }

@@ -2,7 +2,9 @@
 // The one clock every sleep and time-out goes through. TARNWELL_TIME_SCALE (default 1)
 // multiplies every wait, so tests and the demo run a minutes-long cycle in seconds.
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 namespace tw::clock {
 
@@ -22,6 +24,29 @@ std::chrono::nanoseconds scaled_timeout(std::chrono::milliseconds nominal);
 
 // Sleeps for a nominal number of milliseconds, scaled.
 void sleep_ms(int64_t nominal_ms);
+
+// The stop signal of one group of waits (a module's): cancel() ends every sleep made with it at
+// once, and every later one returns at once. It is never reset.
+class CancelToken {
+  public:
+    CancelToken() = default;
+    CancelToken(const CancelToken&) = delete;
+    CancelToken& operator=(const CancelToken&) = delete;
+
+    void cancel();
+    bool cancelled() const;
+    // Sleeps a nominal number of milliseconds, scaled. False when cancelled before or during
+    // the sleep.
+    bool sleep_ms(int64_t nominal_ms);
+
+  private:
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    bool cancelled_ = false;
+};
+
+// As sleep_ms above, woken by the token when one is given. False when it was cancelled.
+bool sleep_ms(int64_t nominal_ms, CancelToken* token);
 
 // A deadline a nominal time-out from now (with the floor).
 Steady::time_point deadline_after_ms(int64_t nominal_ms);

@@ -22,8 +22,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The phone end: decodes each request (dropping the raw "AT$QCDMG\r" a port open sends first)
-// and answers through a function of the request; no answer when it returns nothing.
+// The phone end: decodes each request (dropping the raw "AT$QCDMG\r" and the flag after it that a
+// port open sends first) and answers through a function of the request; no answer when it
+// returns nothing.
 class PtyPhone {
   public:
     using Answerer = std::function<std::optional<Bytes>(const Bytes&)>;
@@ -84,7 +85,7 @@ class PtyPhone {
             if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5)); // no slave yet
             if (n <= 0) continue;
             Bytes chunk(buf.begin(), buf.begin() + n);
-            static const std::string kAt = "AT$QCDMG\r";
+            static const std::string kAt = "AT$QCDMG\r\x7E";
             std::string text(chunk.begin(), chunk.end());
             if (size_t p = text.find(kAt); p != std::string::npos)
                 chunk.erase(chunk.begin() + static_cast<long>(p),

@@ -19,7 +19,8 @@ namespace {
 using linktest::Bytes;
 using namespace std::chrono_literals;
 
-const Bytes kAt = {'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r'};
+// The switch to DIAG mode, and the flag that ends it as a frame of its own to the phone.
+const Bytes kAt = {'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r', 0x7E};
 
 struct LinkDeleter {
     void operator()(CQuillonDll* p) const { deleteComm(p); }
@@ -247,6 +248,68 @@ TEST_F(Facade, PhoneHangingUpMakesTheFacadeDead) {
         ASSERT_TRUE(phone.open());
         dir.add_serial("phone", 7, phone.slave_path(), diag);
         EXPECT_EQ(link->Write(b, 4), 0);
+    }
+}
+
+TEST_F(Facade, ThePhonesErrorAnswerToTheAtLineIsNoAnswer) {
+    Link link = open();
+    ASSERT_GE(handle, 0);
+    // The bad-command answer to the AT line, with the whole line and with the bytes the phone
+    // took for its FCS left out, then a real answer.
+    const Bytes whole = {0x13, 'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r'};
+    send(whole);
+    send(Bytes(whole.begin(), whole.end() - 2));
+    send({0x26, 0x26, 0x02});
+    uint8_t buf[64];
+    EXPECT_EQ(link->Read(buf, sizeof buf), 3);
+    EXPECT_EQ(buf[0], 0x26);
+    // An error answer to anything longer (the line run into a request) is delivered.
+    Bytes longer = whole;
+    longer.insert(longer.end(), {0x26, 0x26, 0x02});
+    send(longer);
+    EXPECT_EQ(link->Read(buf, sizeof buf), static_cast<int>(longer.size()));
+    EXPECT_EQ(buf[0], 0x13);
+}
+
+TEST_F(Facade, CloseFromAnotherThreadEndsABlockedReadOrWriteAndFreesThePort) {
+    tw::clock::set_scale(1.0);
+    for (bool reading : {true, false}) {
+        Link link = open();
+        ASSERT_GE(handle, 0);
+        linktest::read_n(phone, kAt.size(), 2s);
+        // The phone neither answers nor reads: a read waits 60 s, and a packet larger than the
+        // pty's buffer blocks its writer for 20 write passes of 200 ms.
+        std::atomic<int> result{1};
+        std::atomic<bool> ended{false};
+        std::thread worker([&] {
+            if (reading) {
+                uint8_t buf[16];
+                result = link->Read(buf, sizeof buf);
+            } else {
+                Bytes big(30000, 0x55);
+                result = link->Write(big.data(), static_cast<int>(big.size()));
+            }
+            ended = true;
+        });
+        std::this_thread::sleep_for(150ms);
+        ASSERT_FALSE(ended.load()) << "reading " << reading;
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(link->Close(), 0);
+        worker.join();
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_EQ(result.load(), -1202) << "reading " << reading;
+        // Far inside the wait it was blocked in.
+        EXPECT_LT(took, 2s) << "reading " << reading;
+        // The port is free at once, and the closed link stays dead.
+        PortHandle h2 = 0;
+        Link next(CreateComm(7, h2, 115200));
+        EXPECT_GE(h2, 0) << "reading " << reading;
+        EXPECT_NE(h2, PORT_HANDLE_IN_USE);
+        uint8_t b = 1;
+        EXPECT_EQ(link->Write(&b, 1), 0);
+        EXPECT_EQ(link->Close(), -1202) << "a second close finds nothing open";
+        next.reset();
+        linktest::drain(phone, 20ms);
     }
 }
 

@@ -133,9 +133,28 @@ TEST_F(SimE2E, DiagPortImeiAndNvRoundTripsMainAndSim1) {
         EXPECT_EQ(r.vid, 0x05C6);
         EXPECT_EQ(r.friendly,
                   "Qualcomm HS-USB Diagnostics 9025 (COM" + std::to_string(r.com) + ")");
-        // The raw switch command comes first and is ignored; requests carry no opening flag.
-        const char at[] = "AT$QCDMG\r";
-        c.send_raw(Bytes(at, at + 9));
+        // On a DIAG port the raw switch command runs into the next frame, as on a real phone:
+        // a request sent right after it without an opening flag (DIAG requests have none) is
+        // dropped for its FCS, and the answer is the bad-command code with the bytes as they
+        // came: the text, the request and its FCS.
+        const Bytes at = {'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r'};
+        c.send_raw(at);
+        auto bad = c.request(nv_read(550), false);
+        ASSERT_TRUE(bad);
+        ASSERT_EQ(bad->size(), 1 + at.size() + 133 + 2);
+        EXPECT_EQ((*bad)[0], 0x13);
+        EXPECT_TRUE(std::equal(at.begin(), at.end(), bad->begin() + 1));
+        EXPECT_EQ((*bad)[1 + at.size()], 0x26);
+        // A flag after the command ends it as a frame of its own, answered the same way; the
+        // request after it is read.
+        Bytes line = at;
+        line.push_back(0x7E);
+        c.send_raw(line);
+        auto line_answer = c.receive();
+        ASSERT_TRUE(line_answer);
+        Bytes want{0x13};
+        want.insert(want.end(), at.begin(), at.end());
+        EXPECT_EQ(*line_answer, want);
         auto a = c.request(nv_read(550), false);
         ASSERT_TRUE(a);
         ASSERT_EQ(a->size(), 133u);

@@ -31,8 +31,10 @@ class WireFramer : public CTransmitHdlc {
     Bytes wire;
 };
 
-std::vector<std::pair<FrameDecoder::Event, Bytes>> decode(const Bytes& wire) {
+std::vector<std::pair<FrameDecoder::Event, Bytes>> decode(const Bytes& wire,
+                                                          bool text_lines = true) {
     FrameDecoder dec(256);
+    dec.set_text_lines(text_lines);
     std::vector<std::pair<FrameDecoder::Event, Bytes>> out;
     dec.feed(wire.data(), wire.size(), [&](FrameDecoder::Event e, const uint8_t* p, size_t n) {
         out.emplace_back(e, Bytes(p, p + n));
@@ -90,6 +92,17 @@ TEST(Framing, AtLineBadFcsAndOversize) {
     EXPECT_EQ(got[3].second, packet);
     EXPECT_EQ(got[4].first, FrameDecoder::Event::BadFcs);
     EXPECT_EQ(got[5].first, FrameDecoder::Event::Oversize);
+
+    // A DIAG port's decoder has no text lines: the command is the head of the frame it runs
+    // into, which then fails its FCS with every byte kept.
+    Bytes line{'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r'};
+    Bytes joined = line;
+    encode_frame(packet.data(), packet.size(), false, joined);
+    auto seen = decode(joined, false);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, FrameDecoder::Event::BadFcs);
+    EXPECT_EQ(seen[0].second.size(), line.size() + packet.size() + 2);
+    EXPECT_TRUE(std::equal(line.begin(), line.end(), seen[0].second.begin()));
 }
 
 TEST(Imei, Nv550LayoutCheckDigitAndSequence) {

@@ -37,6 +37,26 @@ TEST(Clock, SleepIsScaled) {
     EXPECT_LT(real, milliseconds(5000));
 }
 
+TEST(Clock, ACancelledTokenEndsItsSleepsNowAndLater) {
+    ScaleGuard g(1.0);
+    tw::clock::CancelToken token;
+    EXPECT_TRUE(token.sleep_ms(1));
+    EXPECT_TRUE(tw::clock::sleep_ms(1, nullptr));
+    std::thread t([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        token.cancel();
+    });
+    auto t0 = steady_clock::now();
+    EXPECT_FALSE(tw::clock::sleep_ms(20000, &token)); // 20 s nominal, woken by the cancel
+    // Far below the 20 s the sleep was asked for: the cancel woke it.
+    EXPECT_LT(steady_clock::now() - t0, seconds(10));
+    t.join();
+    EXPECT_TRUE(token.cancelled());
+    t0 = steady_clock::now();
+    EXPECT_FALSE(token.sleep_ms(20000));
+    EXPECT_LT(steady_clock::now() - t0, seconds(10));
+}
+
 TEST(ManualResetEvent, StaysSetUntilReset) {
     tw::ManualResetEvent e;
     EXPECT_FALSE(e.is_set());
