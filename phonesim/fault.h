@@ -12,6 +12,8 @@
 //                     (default 0), where the host will take it for the next answer
 //   slow=BPS          the stage's answers trickle at BPS bytes per second (nominal time)
 //   imei-unreadable   (diag) NV item 550 reads as never written
+//   reset-unplug      (diag) the phone answers the reset to download, then is gone for good
+//                     (unplugged before its download port appears)
 // Requests and writes are counted from 1 over the phone's whole life, per stage.
 #include <cstdint>
 #include <optional>
@@ -24,7 +26,7 @@ enum class Stage { Diag, Dmss, Stream, Fastboot };
 constexpr int kStageCount = 4;
 const char* stage_name(Stage s);
 
-enum class FaultKind { Silence, Nak, Crc, Unplug, Stale, Slow, ImeiUnreadable };
+enum class FaultKind { Silence, Nak, Crc, Unplug, Stale, Slow, ImeiUnreadable, ResetUnplug };
 
 struct FaultSpec {
     int phone = -1; // -1: every phone
@@ -60,6 +62,7 @@ class FaultPlan {
     // Bytes per second for answers, 0 for full speed.
     int64_t slow_bps(Stage s) const;
     bool imei_unreadable() const;
+    bool reset_unplug() const;
 
   private:
     bool applies(const FaultSpec& f, Stage s) const {
