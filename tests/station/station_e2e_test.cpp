@@ -1,0 +1,281 @@
+// The station end to end against simulated phones, time scaled down: whole cycles, slots by
+// USB position, failures that stay in their slot, a stop in the middle of a download,
+// RepairMode, and the texts of the boxes in both languages.
+#include "tests/station/station_rig.h"
+
+#include "diag/flashboot_qcn.h"
+#include "engine/flashboot.h"
+#include "platform/device_source.h"
+#include "station/texts.h"
+
+namespace stationtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The stages a record went through, by name.
+std::vector<std::string> StageNames(const CycleRecord& r) {
+    std::vector<std::string> v;
+    for (const auto& s : r.stages)
+        v.push_back(s.name);
+    return v;
+}
+
+bool Contains(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+// True when the texts appear in this order (others may come between).
+bool InOrder(const std::vector<std::string>& seen, const std::vector<std::string>& want) {
+    size_t at = 0;
+    for (const std::string& s : seen)
+        if (at < want.size() && s == want[at]) ++at;
+    return at == want.size();
+}
+
+TEST_F(StationRig, OnePhoneThroughTheWholeCycleOfSlotOne) {
+    ASSERT_TRUE(StartPhones(1));
+    const NvState before = Nv(0);
+    Station& st = NewStation();
+    st.ClickSlot(0);
+    ASSERT_TRUE(st.Running(0));
+    ASSERT_TRUE(WaitFinished(1)) << ui.status(0);
+    const CycleRecord r = Finished().at(0);
+    EXPECT_EQ(r.result, CycleResult::Pass) << r.message;
+    EXPECT_EQ(StageNames(r), (std::vector<std::string>{"backup", "reset", "emergency download",
+                                                       "fastboot", "restore"}));
+    EXPECT_EQ(r.imei, sim.phone(0).imei());
+    EXPECT_EQ(r.position, Position(1));
+    // The backup is kept in the station folder under the IMEI, and the restore used it.
+    EXPECT_EQ(r.backup_file, home + "qcn/" + r.imei + ".txt");
+    EXPECT_EQ(r.qcn_file, r.backup_file);
+    EXPECT_TRUE(fs::exists(r.backup_file));
+    // reboot.sh ran with the slot number and the position: the simulator answered it.
+    EXPECT_NE(Slurp(home + "log/reboot.log").find("OK 1"), std::string::npos);
+    // Every NV item is back (the emergency download had reset them to factory values).
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
+
+    EXPECT_EQ(ui.marks(0), std::vector<bool>{true});
+    EXPECT_TRUE(InOrder(ui.statuses(0),
+                        {"BackUp QCN...", "BackUp QCN Complete", "UPdate modem Files...",
+                         "Update Modem Complete", "Waiting Device...", "Update AP...",
+                         "Update Fastboot Complete", "Waiting for phone restart...",
+                         "Restore QCN...", "pass", "Restore QCN Complete", "Update Complete!"}));
+    EXPECT_EQ(ui.cycle_bar(), 1200);
+    const auto boxes = ui.boxes(0);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Update complete!Please stop update!");
+    EXPECT_EQ(boxes[0].caption, "Tarnwell");
+    // The slot's row stays as it ended; a new start is the operator's.
+    EXPECT_FALSE(st.Busy(0));
+    EXPECT_EQ(st.Phase(0), SlotPhase::Finished);
+}
+
+TEST_F(StationRig, FourPhonesByPositionAndTheSameSlotsAfterARestart) {
+    // Phone i sits at hub port 4 - i, so slots follow positions, not phone order.
+    ASSERT_TRUE(StartPhones(4, {}, {4, 3, 2, 1}));
+    std::vector<NvState> before;
+    for (int i = 0; i < 4; ++i)
+        before.push_back(Nv(i));
+    auto phone_at = [](int slot) { return 3 - slot; }; // slot s holds hub port s + 1
+
+    NewStation().StartAll();
+    ASSERT_TRUE(WaitFinished(4));
+    for (int s = 0; s < 4; ++s) {
+        const CycleRecord r = Finished().at(s);
+        EXPECT_EQ(r.result, CycleResult::Pass) << s << ": " << r.message;
+        EXPECT_EQ(r.position, Position(s + 1));
+        EXPECT_EQ(r.imei, sim.phone(static_cast<size_t>(phone_at(s))).imei());
+        EXPECT_EQ(SlotKey("QDLoadcom9008", "USBAddress", s), Position(s + 1));
+        EXPECT_EQ(SlotKey("FastbootDeviceName", "fastbootDeviceName", s), Position(s + 1));
+        EXPECT_EQ(SlotKey("DiagCom9025", "diagcom9025", s), Position(s + 1));
+    }
+    for (int s = 4; s < kSlots; ++s) {
+        EXPECT_EQ(ui.status(s), "Waiting for phone");
+        EXPECT_EQ(SlotKey("QDLoadcom9008", "USBAddress", s), "");
+    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(WaitNv(i, [&](const NvState& n) { return n == before[size_t(i)]; })) << i;
+
+    // A new station reads the positions back: slots started in reverse order still take the
+    // phones at their own positions.
+    {
+        std::lock_guard<std::mutex> g(cycles_m);
+        cycles.clear();
+    }
+    Station& again = NewStation();
+    for (int s = 3; s >= 0; --s)
+        again.ClickSlot(s);
+    ASSERT_TRUE(WaitFinished(4));
+    for (int s = 0; s < 4; ++s) {
+        const CycleRecord r = Finished().at(s);
+        EXPECT_EQ(r.result, CycleResult::Pass) << s << ": " << r.message;
+        EXPECT_EQ(r.imei, sim.phone(static_cast<size_t>(phone_at(s))).imei()) << s;
+    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(WaitNv(i, [&](const NvState& n) { return n == before[size_t(i)]; })) << i;
+}
+
+TEST_F(StationRig, PhoneGoneAfterTheResetFailsOnlyItsSlot) {
+    ASSERT_TRUE(StartPhones(2, {"0/diag:reset-unplug"}));
+    Station& st = NewStation();
+    st.ClickSlot(0);
+    st.ClickSlot(1);
+    ASSERT_TRUE(WaitFinished(2));
+    const CycleRecord gone = Finished().at(0), other = Finished().at(1);
+    EXPECT_EQ(gone.result, CycleResult::Fail);
+    EXPECT_EQ(other.result, CycleResult::Pass) << other.message;
+    const auto boxes = ui.boxes(0);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Can't find phone！Please check the phone and driver！");
+    EXPECT_EQ(boxes[0].caption, "Android 2.3");
+    EXPECT_EQ(boxes[0].icon, MessageIcon::Error);
+    EXPECT_EQ(ui.status(0), "Fail");
+    EXPECT_EQ(ui.marks(0), std::vector<bool>{false});
+    EXPECT_EQ(ui.marks(1), std::vector<bool>{true});
+    EXPECT_FALSE(st.Busy(0));
+}
+
+TEST_F(StationRig, FailuresInChineseStayInTheirSlotsAndTheRunEnds) {
+    // Phone 0 never takes its programmer; phone 1's boot partition is refused three times.
+    ASSERT_TRUE(StartPhones(
+        3, {"0/dmss:silence@1", "1/fastboot:fail@1", "1/fastboot:fail@2", "1/fastboot:fail@3"}));
+    NewStation(Language::Chinese).StartAll();
+    ASSERT_TRUE(WaitFinished(3));
+    const auto done = Finished();
+
+    // Three emergency downloads, each with its box and FAIL, then the slot gives up.
+    const CycleRecord edl = done.at(0);
+    EXPECT_EQ(edl.result, CycleResult::Fail);
+    int attempts = 0;
+    for (const auto& s : edl.stages)
+        if (s.name == "emergency download") {
+            ++attempts;
+            EXPECT_NE(s.result, 0);
+        }
+    EXPECT_EQ(attempts, 3);
+    EXPECT_FALSE(Contains(StageNames(edl), "fastboot"));
+    const auto edl_boxes = ui.boxes(0);
+    ASSERT_EQ(edl_boxes.size(), 3u);
+    for (const auto& b : edl_boxes) {
+        EXPECT_EQ(b.text, "Update Failed!\n更新失败!");
+        EXPECT_EQ(b.caption, "Tarnwell");
+    }
+    EXPECT_EQ(ui.marks(0), (std::vector<bool>{false, false, false}));
+    EXPECT_TRUE(
+        InOrder(ui.statuses(0), {"备份 QCN...", "备份QCN完成", "下载modem文件...", "Fail"}));
+    // Slot 1's failure ended its cycle bar where it stood.
+    const int bar = ui.cycle_bar();
+    EXPECT_LT(bar, 1200);
+    tw::clock::sleep_ms(3000);
+    EXPECT_EQ(ui.cycle_bar(), bar);
+
+    const CycleRecord flash = done.at(1);
+    EXPECT_EQ(flash.result, CycleResult::Fail);
+    EXPECT_NE(flash.message.find("boot"), std::string::npos) << flash.message;
+    const auto flash_boxes = ui.boxes(1);
+    ASSERT_EQ(flash_boxes.size(), 1u);
+    EXPECT_EQ(flash_boxes[0].text, "更新失败!");
+    EXPECT_EQ(flash_boxes[0].caption, "Tarnwell");
+    EXPECT_EQ(ui.marks(1), std::vector<bool>{false});
+    EXPECT_TRUE(InOrder(ui.statuses(1), {"等待设备...", "更新AP...", "Fail"}));
+
+    EXPECT_EQ(done.at(2).result, CycleResult::Pass) << done.at(2).message;
+    EXPECT_TRUE(ui.boxes(2).empty());
+    EXPECT_TRUE(InOrder(ui.statuses(2), {"导回QCN...", "pass", "恢复QCN完成"}));
+}
+
+TEST_F(StationRig, StopInTheMiddleOfAnEmergencyDownloadThenStartAgain) {
+    // The boot ROM answers slowly, so the programmer upload lasts long enough to be cut.
+    ASSERT_TRUE(StartPhones(1, {"0/dmss:slow=4"}));
+    const NvState before = Nv(0);
+    Station& st = NewStation();
+    st.ClickSlot(0);
+    ASSERT_TRUE(ui.WaitFor(
+        [&] {
+            const int p = ui.progress(0);
+            return ui.status(0) == "UPdate modem Files..." && p > 0 && p < 30;
+        },
+        60000));
+    const auto t0 = Clock::now();
+    st.ClickSlot(0); // the question is answered yes
+    const auto took = Clock::now() - t0;
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_FALSE(st.Running(0));
+    EXPECT_EQ(ui.status(0), "Waiting");
+    EXPECT_EQ(ui.progress(0), 0);
+    EXPECT_EQ(ui.questions().back(), "DO you want to stop downloading?");
+    EXPECT_EQ(SondrelLiveModules(), 0);
+
+    // The port is free: a module on it opens without "in use".
+    int com = 0;
+    for (const auto& r : tw::list_devices())
+        if (r.pid == 0x9008) com = r.com;
+    ASSERT_GT(com, 0);
+    Flashboot* m = nullptr;
+    CreateModule(com, 1, &m);
+    ASSERT_NE(m, nullptr);
+    EXPECT_NE(m->hComHandle, 0x170);
+    EXPECT_GE(m->hComHandle, 0);
+    DeleteModule(m);
+
+    // Started again, the slot finishes the phone with the backup its first run made.
+    st.ClickSlot(0);
+    ASSERT_TRUE(WaitFinished(1));
+    const CycleRecord r = Finished().at(0);
+    EXPECT_EQ(r.result, CycleResult::Pass) << r.message;
+    EXPECT_EQ(r.qcn_file, home + "qcn/" + sim.phone(0).imei() + ".txt");
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
+}
+
+TEST_F(StationRig, RepairModeSelectedFileForSlotOneOwnBackupForTheOthers) {
+    ASSERT_TRUE(StartPhones(2));
+    const NvState before0 = Nv(0), before1 = Nv(1);
+    // Earlier backups of both phones in the station folder, as a normal run leaves them.
+    fs::create_directories(home + "qcn");
+    for (int i = 0; i < 2; ++i) {
+        int com = 0;
+        for (const auto& r : tw::list_devices())
+            if (r.hubport == i + 1 && r.pid == 0x9025) com = r.com;
+        Flashboot* m = nullptr;
+        CreateModule(com, 1, &m);
+        ASSERT_NE(m, nullptr);
+        diag::BackupOutcome b;
+        EXPECT_EQ(diag::BackUpQcn(m, m, (home + "qcn/").c_str(), (Package() + "/").c_str(), &b), 0);
+        if (i == 0) {
+            // Slot 1's phone comes to the station in download mode, with its file selected.
+            fs::copy_file(b.path, root + "/selected-calibration.txt");
+            m->DoResetPhone(m);
+        }
+        DeleteModule(m);
+    }
+    // Positions of an earlier run: hub port 1 is slot 1, hub port 2 slot 2.
+    Station& st = NewStation();
+    st.SelectQcnFile(root + "/selected-calibration.txt");
+    ASSERT_TRUE(st.RepairMode());
+    tw::ini::write_string(home + "inifile.ini", "QDLoadcom9008", "USBAddress[0]", Position(1));
+    tw::ini::write_string(home + "inifile.ini", "FastbootDeviceName", "fastbootDeviceName[0]",
+                          Position(1));
+    tw::ini::write_string(home + "inifile.ini", "DiagCom9025", "diagcom9025[0]", Position(1));
+    tw::ini::write_string(home + "inifile.ini", "QDLoadcom9008", "USBAddress[1]", Position(2));
+    tw::ini::write_string(home + "inifile.ini", "FastbootDeviceName", "fastbootDeviceName[1]",
+                          Position(2));
+    tw::ini::write_string(home + "inifile.ini", "DiagCom9025", "diagcom9025[1]", Position(2));
+    // Only slot 2 is started: the download port of phone 0 is reported by the listener and
+    // starts slot 1 by its position.
+    st.ClickSlot(1);
+    ASSERT_TRUE(WaitFinished(2));
+    const CycleRecord one = Finished().at(0), two = Finished().at(1);
+    EXPECT_EQ(one.result, CycleResult::Pass) << one.message;
+    EXPECT_EQ(two.result, CycleResult::Pass) << two.message;
+    EXPECT_EQ(one.position, Position(1));
+    EXPECT_EQ(one.qcn_file, root + "/selected-calibration.txt");
+    EXPECT_FALSE(Contains(StageNames(one), "backup"));
+    EXPECT_EQ(two.qcn_file, home + "qcn/" + sim.phone(1).imei() + ".txt");
+    EXPECT_FALSE(Contains(StageNames(two), "backup"));
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before0; }));
+    EXPECT_TRUE(WaitNv(1, [&](const NvState& s) { return s == before1; }));
+}
+
+} // namespace
+} // namespace stationtest
