@@ -116,24 +116,36 @@ TEST_F(StationRig, FourPhonesByPositionAndTheSameSlotsAfterARestart) {
         EXPECT_TRUE(WaitNv(i, [&](const NvState& n) { return n == before[size_t(i)]; })) << i;
 }
 
-TEST_F(StationRig, PhoneGoneAfterTheResetFailsOnlyItsSlot) {
-    ASSERT_TRUE(StartPhones(2, {"0/diag:reset-unplug"}));
+TEST_F(StationRig, SlotsWaitForTheirPhonesAndAPhoneGoneAfterTheResetFailsOnlyItsSlot) {
+    // The slots start before any phone is there: they wait, and each phone's DIAG port starts
+    // the cycle of the slot it is given.
+    fs::create_directories(dev);
     Station& st = NewStation();
     st.ClickSlot(0);
     st.ClickSlot(1);
+    EXPECT_EQ(ui.status(0), "Waiting for phone");
+    EXPECT_EQ(ui.status(1), "Waiting for phone");
+    EXPECT_EQ(st.Phase(1), SlotPhase::WaitingForPhone);
+    ASSERT_TRUE(StartPhones(2, {"0/diag:reset-unplug"}));
     ASSERT_TRUE(WaitFinished(2));
-    const CycleRecord gone = Finished().at(0), other = Finished().at(1);
+    const auto done = Finished();
+    const int gone_slot = done.at(0).imei == sim.phone(0).imei() ? 0 : 1;
+    const CycleRecord gone = done.at(gone_slot), other = done.at(1 - gone_slot);
+    EXPECT_EQ(gone.imei, sim.phone(0).imei());
+    EXPECT_EQ(other.imei, sim.phone(1).imei());
+    EXPECT_EQ(SlotKey("QDLoadcom9008", "USBAddress", gone_slot), Position(1));
+    EXPECT_EQ(SlotKey("QDLoadcom9008", "USBAddress", 1 - gone_slot), Position(2));
     EXPECT_EQ(gone.result, CycleResult::Fail);
     EXPECT_EQ(other.result, CycleResult::Pass) << other.message;
-    const auto boxes = ui.boxes(0);
+    const auto boxes = ui.boxes(gone_slot);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "Can't find phone！Please check the phone and driver！");
     EXPECT_EQ(boxes[0].caption, "Android 2.3");
     EXPECT_EQ(boxes[0].icon, MessageIcon::Error);
-    EXPECT_EQ(ui.status(0), "Fail");
-    EXPECT_EQ(ui.marks(0), std::vector<bool>{false});
-    EXPECT_EQ(ui.marks(1), std::vector<bool>{true});
-    EXPECT_FALSE(st.Busy(0));
+    EXPECT_EQ(ui.status(gone_slot), "Fail");
+    EXPECT_EQ(ui.marks(gone_slot), std::vector<bool>{false});
+    EXPECT_EQ(ui.marks(1 - gone_slot), std::vector<bool>{true});
+    EXPECT_FALSE(st.Busy(gone_slot));
 }
 
 TEST_F(StationRig, FailuresInChineseStayInTheirSlotsAndTheRunEnds) {
