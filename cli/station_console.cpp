@@ -263,9 +263,10 @@ int StationConsole::PrintTable(const std::set<int>& slots) {
             Line(l.text());
             continue;
         }
-        char line[512];
-        std::snprintf(line, sizeof line, "%4d  %-7s %8s  %-15s  %s%s", s + 1, result,
-                      have ? std::to_string(Seconds(*r)).substr(0, 6).c_str() : "-",
+        char secs[32] = "-";
+        if (have) std::snprintf(secs, sizeof secs, "%.2f", Seconds(*r));
+        char line[1024];
+        std::snprintf(line, sizeof line, "%4d  %-7s %8s  %-15s  %s%s", s + 1, result, secs,
                       have && !r->imei.empty() ? r->imei.c_str() : "-",
                       have && !r->position.empty() ? r->position.c_str() : "-",
                       have && !r->message.empty() ? ("  " + r->message).c_str() : "");
