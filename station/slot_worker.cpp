@@ -116,7 +116,10 @@ int SlotWorker::DiscoverPort(PortKind kind, int polls) {
 }
 
 void SlotWorker::StartCycleBar() {
-    if (slot_ == 0) core_.pacing().Post(MSG_PROGRESS_START);
+    if (slot_ != 0) return;
+    // A later cycle of the same run gets a bar of its own.
+    if (!core_.pacing().Running()) core_.pacing().Start();
+    core_.pacing().Post(MSG_PROGRESS_START);
 }
 
 void SlotWorker::FailCycle(Text box, const char* caption, const std::string& why) {

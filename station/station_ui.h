@@ -8,8 +8,9 @@
 //  - the thread that calls a `Station` method (the window's GUI thread): MessageBox, questions,
 //    choosers, SetLanguage, SetSoftwareInfo, SetControl, and row calls of the buttons;
 //  - the slot workers, the cycle-bar pacing thread and the station's routing thread: row calls
-//    (SetProgress, MarkResult, SetStatus, SetSlotButton, SetCycleProgress), SlotMessageBox and,
-//    when the routing starts a slot or a worker asks, MessageBox.
+//    (SetProgress, MarkResult, SetStatus, SetSlotButton, SetCycleProgress, SetControl) and
+//    SlotMessageBox. The routing thread never shows a box or asks a question (a slot it starts
+//    in RepairMode starts silently), so nothing it does waits for the operator.
 // Row calls must not wait for the GUI thread (queue them): the GUI thread may be inside a
 // `Station` method that waits for a worker. Boxes and questions block their caller until
 // answered, but a slot's boxes must return at once once CloseBoxes(slot) has been called, until
