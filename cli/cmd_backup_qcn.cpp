@@ -44,15 +44,24 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
             .str("imei", out.imei)
             .num("items", out.items)
             .num("skipped", out.skipped)
+            .str("current", out.current)
+            .str("kept", out.kept)
             .print();
     } else {
-        std::cout << out.path << "\n";
+        // The file first, alone on its line, for scripts.
+        std::cout << out.path << "\n"
+                  << out.items << " items saved, " << out.skipped
+                  << " skipped as inactive or unknown to the phone\n";
+        if (!out.kept.empty()) std::cout << "the earlier backup is kept as " << out.kept << "\n";
+        if (out.current != out.path)
+            std::cout << out.current
+                      << " stays the earlier backup: it holds more items than this one\n";
     }
     return cli::kExitOk;
 }
 
-cli::CommandRegistrar reg({"backup-qcn", "--port N [--qcn-dir D] [--list-dir D]",
-                           "save the phone's NV items into <IMEI>.txt (prints the file written)",
-                           run});
+cli::CommandRegistrar reg(
+    {"backup-qcn", "--port N [--qcn-dir D] [--list-dir D]",
+     "save the phone's NV items into <IMEI>.txt (prints the file written and the counts)", run});
 
 } // namespace

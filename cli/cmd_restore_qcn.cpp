@@ -25,16 +25,10 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     if (pa.has("--file")) {
         if (file.empty() || file.size() >= sizeof(Flashboot::qcnpath))
             return cli::usage_error("restore-qcn: --file needs a path shorter than 512 bytes");
-        // A file that does not convert is refused before the phone is touched.
+        // What the file holds is the restore's to judge (result 6), before it sends anything.
         FILE* f = std::fopen(file.c_str(), "rb");
         if (!f) return cli::usage_error("restore-qcn: cannot open " + file);
-        diag::ConvertError ce;
-        int n = diag::ConvertQcnText(f, nullptr, nullptr, nullptr, &ce);
         std::fclose(f);
-        if (n < 0)
-            return cli::usage_error("restore-qcn: " + file +
-                                    " is not a usable QCN file: " + ce.reason +
-                                    (ce.item ? " (NV item " + std::to_string(ce.item) + ")" : ""));
     } else if (!std::filesystem::is_directory(dir, ec)) {
         return cli::usage_error("restore-qcn: the QCN folder " + dir + " does not exist");
     }
@@ -48,7 +42,13 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     diag::RestoreOutcome out;
     int r = diag::DownloadQcn(m.get(), m.get(), dir.c_str(), &out);
     cli::qcn::EndBar();
-    if (r != diag::kQcnOk) return cli::qcn::Failed(g, "restore-qcn", r, out.message);
+    if (r != diag::kQcnOk) {
+        std::string why = out.message;
+        if (out.sent > 0)
+            why += " (" + std::to_string(out.sent) + " records sent, " +
+                   std::to_string(out.accepted + out.verified) + " taken by the phone)";
+        return cli::qcn::Failed(g, "restore-qcn", r, why);
+    }
     if (g.json) {
         cli::JsonLine()
             .str("event", "result")
@@ -56,10 +56,13 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
             .num("result", r)
             .str("file", out.text_path)
             .str("records", out.record_path)
-            .num("items", out.sent)
+            .num("sent", out.sent)
+            .num("accepted", out.accepted)
+            .num("verified", out.verified)
             .print();
     } else {
-        std::cout << "restored " << out.sent << " items from " << out.text_path << "\n";
+        std::cout << "restored " << out.text_path << ": " << out.sent << " records sent, "
+                  << out.accepted << " accepted, " << out.verified << " verified by read-back\n";
     }
     return cli::kExitOk;
 }

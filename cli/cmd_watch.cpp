@@ -141,7 +141,9 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
 
 cli::CommandRegistrar reg({"watch", "[--period MS] [--for MS] [--no-listener]",
                            "print device arrivals and removals and the detection listener's "
-                           "messages until interrupted (or for MS milliseconds)",
+                           "messages until interrupted (or for MS milliseconds); devices are "
+                           "seen through kernel device events or inotify, --period is the "
+                           "polling period where neither works",
                            run});
 
 } // namespace

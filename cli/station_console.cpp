@@ -149,19 +149,18 @@ bool StationConsole::AskYesNo(int slot, const std::string& text, const std::stri
     return opt_.answer_yes;
 }
 
-std::optional<std::string> StationConsole::AskPassword(Language) {
-    {
-        std::lock_guard<std::mutex> g(m_);
-        if (opt_.json)
-            Line(JsonLine()
-                     .str("event", "password")
-                     .str("answer", opt_.answer_yes ? "given" : "cancelled")
-                     .text());
-        else
-            Line(std::string("[password] ") + (opt_.answer_yes ? "given" : "cancelled"));
-    }
-    if (!opt_.answer_yes) return std::nullopt;
-    return ExpectedPassword(std::time(nullptr));
+bool StationConsole::AskPassword(Language) {
+    std::lock_guard<std::mutex> g(m_);
+    if (opt_.json)
+        Line(JsonLine()
+                 .str("event", "password")
+                 .str("answer", opt_.answer_yes ? "given" : "cancelled")
+                 .text());
+    else
+        Line(std::string("[password] ") + (opt_.answer_yes ? "given" : "cancelled"));
+    // The headless front types the password the clock gives, or cancels.
+    return opt_.answer_yes &&
+           PasswordMatches(ExpectedPassword(std::time(nullptr)), std::time(nullptr));
 }
 
 std::string StationConsole::ChooseFolder(const std::string&) {

@@ -37,7 +37,7 @@ class StationConsole : public tw::station::StationUi {
     void MarkResult(int slot, bool pass) override;
     void SetStatus(int slot, const std::string& text) override;
     bool AskYesNo(int slot, const std::string& text, const std::string& caption) override;
-    std::optional<std::string> AskPassword(tw::station::Language lang) override;
+    bool AskPassword(tw::station::Language lang) override;
     std::string ChooseFolder(const std::string& title) override;
     std::string ChooseFile(const std::string& title) override;
     void SetCycleProgress(int position) override;

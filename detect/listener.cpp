@@ -1,5 +1,6 @@
 #include "detect/listener.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,6 +25,7 @@ CListener::~CListener() {
 void CListener::ResetKnownPorts() {
     for (int& p : m_knownPorts)
         p = -1;
+    m_pending.clear();
 }
 
 bool CListener::BeginThread() {
@@ -82,9 +84,8 @@ unsigned CListener::ThreadProc(void* param) {
     return static_cast<unsigned>(static_cast<CListener*>(param)->Run());
 }
 
-bool CListener::Wait(int nominal_ms) {
-    return m_stopEvent.wait_real(tw::clock::scaled(std::chrono::milliseconds(nominal_ms))) ==
-           tw::WaitResult::Timeout;
+bool CListener::WaitUntil(tw::clock::Steady::time_point deadline) {
+    return m_stopEvent.wait_until(deadline) == tw::WaitResult::Timeout;
 }
 
 void CListener::Send(uint32_t msg, int port) {
@@ -93,13 +94,16 @@ void CListener::Send(uint32_t msg, int port) {
 }
 
 void CListener::PollOnce() {
+    using tw::clock::Steady;
+    const Steady::time_point start = Steady::now();
     char list[1024] = {};
     GetPhone(list, sizeof list, &m_isDiagcom, &m_isDiag9025com);
     if (list[0] == '\0') ResetKnownPorts(); // every port is forgotten
 
-    std::string_view all(list);
-    std::string_view rest = all;
-    while (!rest.empty() && !m_stopEvent.is_set()) {
+    // The listed ports, in order, with the message each would get.
+    std::vector<std::pair<int, uint32_t>> listed;
+    std::string_view rest(list);
+    while (!rest.empty()) {
         size_t comma = rest.find(',');
         std::string_view item = rest.substr(0, comma);
         rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
@@ -107,32 +111,54 @@ void CListener::PollOnce() {
         if (item.substr(0, 3) != "COM") continue;
         int port = std::atoi(std::string(item.substr(3)).c_str());
         if (port <= 0) continue;
-
-        // Forget ports whose text no longer occurs in the list (as text: COM1 stays while
-        // COM12 is listed).
-        for (int& p : m_knownPorts)
-            if (p != -1 && all.find("COM" + std::to_string(p)) == std::string_view::npos) p = -1;
-
-        bool known = false;
-        for (int p : m_knownPorts)
-            known = known || p == port;
-        if (known) continue;
-        for (int& p : m_knownPorts)
-            if (p == -1) {
-                p = port;
-                break;
-            } // a full table reports the port without keeping it
-
         uint32_t msg = kMsgPhoneReady;
         if (item.find("900E") != std::string_view::npos)
             msg = kMsgDiag900E;
         else if (item.find("9025") != std::string_view::npos)
             msg = kMsgDiag9025;
-        if (!Wait(kReportWaitMs)) break; // stopped: the station no longer listens
-        Send(msg, port);
-        if (msg != kMsgPhoneReady) m_isDiagcom = m_isDiag9025com = false;
+        listed.emplace_back(port, msg);
     }
-    Wait(kPollPeriodMs);
+    auto is_listed = [&](int port) {
+        for (const auto& l : listed)
+            if (l.first == port) return true;
+        return false;
+    };
+
+    // Forget ports whose number is no longer listed (by number: COM1 goes even while COM12 is
+    // listed), and never report a port that went before its wait was over.
+    for (int& p : m_knownPorts)
+        if (p != -1 && !is_listed(p)) p = -1;
+    std::erase_if(m_pending, [&](const Pending& w) { return !is_listed(w.port); });
+
+    // Counted from the end of the listing, so no port is reported less than the wait after it
+    // was plugged in.
+    const Steady::time_point due =
+        Steady::now() + tw::clock::scaled(std::chrono::milliseconds(kReportWaitMs));
+    for (const auto& [port, msg] : listed) {
+        bool seen = false;
+        for (int p : m_knownPorts)
+            seen = seen || p == port;
+        for (const auto& w : m_pending)
+            seen = seen || w.port == port;
+        if (!seen) m_pending.push_back({port, msg, due});
+    }
+
+    // Report every port whose wait is over, in the order they were first seen.
+    while (!m_pending.empty() && !m_stopEvent.is_set() && m_pending.front().due <= Steady::now()) {
+        const Pending w = m_pending.front();
+        m_pending.erase(m_pending.begin());
+        for (int& p : m_knownPorts)
+            if (p == -1) {
+                p = w.port;
+                break;
+            } // a full table reports the port without keeping it
+        Send(w.msg, w.port);
+        if (w.msg != kMsgPhoneReady) m_isDiagcom = m_isDiag9025com = false;
+    }
+
+    Steady::time_point next = start + tw::clock::scaled(std::chrono::milliseconds(kPollPeriodMs));
+    if (!m_pending.empty()) next = std::min(next, m_pending.front().due);
+    WaitUntil(next);
     m_isDiagcom = m_isDiag9025com = false;
     CountListenerLoop();
 }

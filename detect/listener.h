@@ -6,7 +6,9 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "platform/clock.h"
 #include "platform/sync.h"
 
 namespace detect {
@@ -18,7 +20,9 @@ constexpr uint32_t kMsgDiag900E = kWmUser + 4;   // "900E" ports
 constexpr uint32_t kMsgDiag9025 = kWmUser + 5;   // "9025" ports
 
 constexpr int kKnownPorts = 48;
-constexpr int kReportWaitMs = 3000; // lets the port's driver settle before the station opens it
+// A new port is reported this long after it was first seen, so that its driver is ready when the
+// station opens it; ports seen together are reported together.
+constexpr int kReportWaitMs = 3000;
 constexpr int kPollPeriodMs = 1000;
 
 } // namespace detect
@@ -51,15 +55,25 @@ class CListener {
     // The polling loop; returns 1 when the run flag is cleared.
     int Run();
 
-    // One cycle of the loop: list, forget vanished ports, report new ones, sleep. Used by Run;
-    // tests drive it directly after ResetKnownPorts.
+    // One cycle of the loop: list, forget vanished ports, note new ones, report those first seen
+    // kReportWaitMs ago, then sleep until the next poll or the next report, whichever is first.
+    // Used by Run; tests drive it directly after ResetKnownPorts.
     void PollOnce();
+    // Forgets every known port and every port waiting to be reported.
     void ResetKnownPorts();
     const int* KnownPorts() const { return m_knownPorts; }
+    // Ports seen but not yet reported.
+    size_t PendingPorts() const { return m_pending.size(); }
 
   private:
-    // A nominal wait that a stop cuts short; false when stopped.
-    bool Wait(int nominal_ms);
+    struct Pending {
+        int port;
+        uint32_t msg;
+        tw::clock::Steady::time_point due;
+    };
+
+    // Waits until a real deadline, cut short by a stop; false when stopped.
+    bool WaitUntil(tw::clock::Steady::time_point deadline);
     void Send(uint32_t msg, int port);
 
     std::atomic<AppInfo*> m_pAppInfo{nullptr};
@@ -71,6 +85,7 @@ class CListener {
     tw::ManualResetEvent m_stopEvent;
     tw::ManualResetEvent m_doneEvent;
     int m_knownPorts[detect::kKnownPorts];
+    std::vector<Pending> m_pending; // in the order first seen; the polling thread's
     bool m_isDiagcom = false;
     bool m_isDiag9025com = false;
 };

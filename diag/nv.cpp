@@ -1,5 +1,6 @@
 #include "diag/nv.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace diag {
@@ -59,8 +60,83 @@ bool IsNvReadReply(NvKind k, const uint8_t* a, uint16_t item) {
            GetU16(a + kNvSimItemOffset) == item;
 }
 
+bool IsNvWriteReply(NvKind k, const uint8_t* a, uint16_t item) {
+    if (k == NvKind::Main) return a[0] == kCmdNvWrite && GetU16(a + 1) == item;
+    return a[0] == kCmdSubsystem && a[1] == kSubsysNv && GetU16(a + 2) == kNvWriteExt &&
+           GetU16(a + kNvSimItemOffset) == item;
+}
+
 uint16_t AnswerStatus(NvKind k, const uint8_t* a) {
     return GetU16(a + (k == NvKind::Main ? kNvStatusOffset : kNvSimStatusOffset));
+}
+
+std::string NvStatusName(uint16_t status) {
+    switch (status) {
+    case kNvDone:
+        return "done";
+    case kNvBusy:
+        return "busy";
+    case 2:
+        return "bad command";
+    case 3:
+        return "NV full";
+    case 4:
+        return "fail";
+    case kNvInactive:
+        return "inactive";
+    case 6:
+        return "bad parameter";
+    case kNvReadOnly:
+        return "read-only";
+    case kNvBadItem:
+        return "unknown item";
+    case 9:
+        return "no memory";
+    case 10:
+        return "not allocated";
+    }
+    return "status " + std::to_string(status);
+}
+
+std::string DiagErrorName(uint8_t code) {
+    switch (code) {
+    case kDiagErrBadCmd:
+        return "bad command";
+    case kDiagErrBadParams:
+        return "bad parameters";
+    case kDiagErrBadLen:
+        return "bad length";
+    case kDiagErrBadMode:
+        return "bad mode";
+    case kDiagErrLocked:
+        return "security locked";
+    }
+    return "";
+}
+
+std::string DescribeAnswer(const uint8_t* a) {
+    std::string name = DiagErrorName(a[0]);
+    if (!name.empty()) return "the error packet \"" + name + "\"";
+    char hex[40];
+    std::snprintf(hex, sizeof hex, "%02x %02x %02x %02x %02x %02x", a[0], a[1], a[2], a[3], a[4],
+                  a[5]);
+    return std::string("an answer that is no reply to it (") + hex + " ...)";
+}
+
+NvKind RecordKind(const uint8_t* area) {
+    return area[0] == kCmdNvWrite ? NvKind::Main : NvKind::Sim1;
+}
+
+uint16_t RecordItem(const uint8_t* area) {
+    return GetU16(area + (RecordKind(area) == NvKind::Main ? 1 : kNvSimItemOffset));
+}
+
+const uint8_t* RecordData(const uint8_t* area) {
+    return area + (RecordKind(area) == NvKind::Main ? kNvDataOffset : kNvSimDataOffset);
+}
+
+std::string ItemName(NvKind k, uint16_t item) {
+    return std::string(k == NvKind::Main ? "NV item " : "NV item (SIM 1) ") + std::to_string(item);
 }
 
 } // namespace diag

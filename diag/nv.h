@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace diag {
 
@@ -37,6 +38,20 @@ constexpr size_t kNvSimDataOffset = 8;
 constexpr size_t kNvSimStatusOffset = 136;
 // EFS sync of "/" (sequence 0), sent after a restore so the phone commits what it got.
 constexpr uint16_t kCloseRequestLength = 9;
+
+// Status words of an NV answer.
+constexpr uint16_t kNvDone = 0;
+constexpr uint16_t kNvBusy = 1;
+constexpr uint16_t kNvInactive = 5;
+constexpr uint16_t kNvReadOnly = 7;
+constexpr uint16_t kNvBadItem = 8; // the phone does not know the item
+
+// First byte of the error packets a phone sends instead of an answer; the request follows.
+constexpr uint8_t kDiagErrBadCmd = 0x13;
+constexpr uint8_t kDiagErrBadParams = 0x14;
+constexpr uint8_t kDiagErrBadLen = 0x15;
+constexpr uint8_t kDiagErrBadMode = 0x18;
+constexpr uint8_t kDiagErrLocked = 0x42; // security locked
 
 enum class NvKind { Main, Sim1 };
 
@@ -70,6 +85,24 @@ const uint8_t* AnswerData(NvKind k, const uint8_t* answer);
 // True when the answer is the phone's NV read reply for this item (command, subsystem and item
 // all match). The status word is not part of the test.
 bool IsNvReadReply(NvKind k, const uint8_t* answer, uint16_t item);
+// The same for the reply to an NV write.
+bool IsNvWriteReply(NvKind k, const uint8_t* answer, uint16_t item);
 uint16_t AnswerStatus(NvKind k, const uint8_t* answer);
+
+// The name of an NV status word ("busy", "read-only"...), or "status N".
+std::string NvStatusName(uint16_t status);
+// The name of an error packet's code ("bad command"...), or empty when the first byte is not
+// one of the codes above.
+std::string DiagErrorName(uint8_t code);
+// What an answer that is not the expected reply is, for messages: the error packet's name, or
+// the first bytes in hex.
+std::string DescribeAnswer(const uint8_t* answer);
+
+// The kind and item of a record's request area, as the restore built it.
+NvKind RecordKind(const uint8_t* area);
+uint16_t RecordItem(const uint8_t* area);
+const uint8_t* RecordData(const uint8_t* area);
+// The item as messages name it: "NV item 10" or "NV item (SIM 1) 453".
+std::string ItemName(NvKind k, uint16_t item);
 
 } // namespace diag

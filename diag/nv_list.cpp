@@ -14,14 +14,22 @@ bool TakeEntry(std::string_view piece, size_t after, NvItemLists& out, bool sim1
     while (p < piece.size() && piece[p] == ' ')
         ++p;
     size_t e = p;
-    while (e < piece.size() && piece[e] != ' ' && piece[e] != '[' && piece[e] != '\r' &&
-           piece[e] != '\n')
+    while (e < piece.size() && piece[e] != ' ' && piece[e] != '\t' && piece[e] != '[' &&
+           piece[e] != '\r' && piece[e] != '\n')
         ++e;
     std::string_view entry = piece.substr(p, e - p);
-    // Leading digits, as a decimal number; no digits reads item 0.
+    // Only a decimal number names an item: anything else would read as item 0 and put a
+    // stranger's value into the backup.
+    if (entry.empty()) {
+        why = "no item number after \"NV item\"";
+        return false;
+    }
     uint32_t value = 0;
     for (char c : entry) {
-        if (c < '0' || c > '9') break;
+        if (c < '0' || c > '9') {
+            why = "item number \"" + std::string(entry) + "\" is not a decimal number";
+            return false;
+        }
         value = value * 10 + static_cast<uint32_t>(c - '0');
         if (value > 0xFFFF) {
             why = "item number " + std::string(entry) + " is above 65535";
@@ -72,6 +80,10 @@ ListStatus ParseNvList(std::string_view text, NvItemLists& out, std::string& why
                 return ListStatus::TooLong;
             }
         }
+    }
+    if (out.main.empty() && out.sim1.empty()) {
+        why = "no line of the form \"NV item: <number> [<name>]\" (nothing to back up)";
+        return ListStatus::NoItems;
     }
     return ListStatus::Ok;
 }

@@ -25,10 +25,10 @@ struct NvItemLists {
     size_t sim1_text = 0;
 };
 
-enum class ListStatus { Ok, TooLong, BadNumber };
+enum class ListStatus { Ok, TooLong, BadNumber, NoItems };
 
 // Parses the list text. On an error `why` names the line and the reason; the lists then hold
-// what was read before it.
+// what was read before it. A text without a single item is NoItems.
 ListStatus ParseNvList(std::string_view text, NvItemLists& out, std::string& why);
 
 } // namespace diag

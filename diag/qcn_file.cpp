@@ -1,9 +1,15 @@
 #include "diag/qcn_file.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace diag {
@@ -23,28 +29,40 @@ std::atomic<FILE*>& MessageSink() {
     return f;
 }
 
-// One line at a time, the line end (LF or CR LF) removed; the buffer is reused.
+// One line at a time, the line end (LF or CR LF) removed, into a fixed buffer: a file without
+// line ends (or an endless one) cannot make the reader grow.
 class LineReader {
   public:
     explicit LineReader(FILE* f) : f_(f) {}
-    ~LineReader() { std::free(buf_); }
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
 
+    // False at the end of the file, on a read error, and on a line too long for the buffer
+    // (then too_long() is set).
     bool Next(std::string_view& line) {
-        ssize_t n = ::getline(&buf_, &cap_, f_);
-        if (n < 0) return false;
-        size_t len = static_cast<size_t>(n);
-        if (len && buf_[len - 1] == '\n') --len;
-        if (len && buf_[len - 1] == '\r') --len;
-        line = std::string_view(buf_, len);
+        size_t n = 0;
+        int c;
+        bool any = false;
+        while ((c = std::getc(f_)) != EOF) {
+            any = true;
+            if (c == '\n') break;
+            // Room is kept for the line end and the terminator, as a line buffer of this size
+            // would need.
+            if (n + 2 >= kLineBuffer) {
+                too_long_ = true;
+                return false;
+            }
+            buf_[n++] = static_cast<char>(c);
+        }
+        if (!any) return false;
+        if (n && buf_[n - 1] == '\r') --n;
+        line = std::string_view(buf_, n);
         return true;
     }
+    bool too_long() const { return too_long_; }
 
   private:
     FILE* f_;
-    char* buf_ = nullptr;
-    size_t cap_ = 0;
+    char buf_[kLineBuffer];
+    bool too_long_ = false;
 };
 
 // The item number after a header marker: leading digits, at most 65535.
@@ -139,8 +157,41 @@ QcnTextWriter::~QcnTextWriter() {
 bool QcnTextWriter::Open(const std::string& work_path) {
     path_ = work_path;
     failed_ = false;
-    f_ = std::fopen(work_path.c_str(), "wb");
-    if (!f_) return false;
+    // The lock, not the file's existence, says whether a writer is at work: a file left by a
+    // failed run is nobody's. After taking the lock the name must still be ours, since its
+    // holder may have renamed it between our open and our lock.
+    for (int attempt = 0; attempt < 5 && !f_; ++attempt) {
+        int fd = ::open(work_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) return false;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno;
+            ::close(fd);
+            errno = e == EWOULDBLOCK ? EBUSY : e;
+            return false;
+        }
+        struct stat held {
+        }, named{};
+        if (::fstat(fd, &held) != 0 || ::stat(work_path.c_str(), &named) != 0 ||
+            held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+            ::close(fd);
+            continue;
+        }
+        if (::ftruncate(fd, 0) != 0) {
+            int e = errno;
+            ::close(fd);
+            errno = e;
+            return false;
+        }
+        f_ = ::fdopen(fd, "wb");
+        if (!f_) {
+            ::close(fd);
+            return false;
+        }
+    }
+    if (!f_) {
+        errno = EBUSY;
+        return false;
+    }
     if (std::fprintf(f_, "%s%s", kQcnFirstLine, kLineEnd) < 0) failed_ = true;
     return !failed_;
 }
@@ -153,19 +204,20 @@ bool QcnTextWriter::AppendBlock(NvKind kind, uint16_t item, const uint8_t* data1
     return !failed_;
 }
 
-bool QcnTextWriter::Close() {
+bool QcnTextWriter::Flush() {
     if (!f_) return false;
     if (std::fflush(f_) != 0 || std::ferror(f_)) failed_ = true;
     // The calibration must be on disk before the file gets the name a restore looks for.
     if (!failed_ && ::fsync(fileno(f_)) != 0) failed_ = true;
-    if (std::fclose(f_) != 0) failed_ = true;
-    f_ = nullptr;
     return !failed_;
 }
 
-bool QcnTextWriter::Commit(const std::string& final_path) {
-    if (!Close()) return false;
-    return std::rename(path_.c_str(), final_path.c_str()) == 0;
+bool QcnTextWriter::Close() {
+    if (!f_) return false;
+    if (std::fflush(f_) != 0 || std::ferror(f_)) failed_ = true;
+    if (std::fclose(f_) != 0) failed_ = true;
+    f_ = nullptr;
+    return !failed_;
 }
 
 int ConvertQcnText(FILE* text, FILE* hex, std::vector<QcnRecord>* records, FILE* m,
@@ -176,7 +228,14 @@ int ConvertQcnText(FILE* text, FILE* hex, std::vector<QcnRecord>* records, FILE*
     };
     LineReader reader(text);
     std::string_view line;
+    auto too_long = [&](uint32_t item) {
+        Say(m, "Error in the source file: a line does not fit the %zu-byte line buffer\n",
+            kLineBuffer);
+        return fail(item,
+                    "a line does not fit the " + std::to_string(kLineBuffer) + "-byte line buffer");
+    };
     if (!reader.Next(line)) {
+        if (reader.too_long()) return too_long(0);
         Say(m, "The source file is empty\n");
         return fail(0, "the file is empty");
     }
@@ -209,6 +268,7 @@ int ConvertQcnText(FILE* text, FILE* hex, std::vector<QcnRecord>* records, FILE*
         uint8_t data[kNvDataSize];
         for (int k = 0; k < 8; ++k) {
             if (!reader.Next(line)) {
+                if (reader.too_long()) return too_long(item);
                 Say(m,
                     "Error reading item %u from source file, an error or an end-of-file "
                     "occurred\n",
@@ -236,6 +296,7 @@ int ConvertQcnText(FILE* text, FILE* hex, std::vector<QcnRecord>* records, FILE*
         }
         if (records) records->push_back(rec);
     }
+    if (reader.too_long()) return too_long(0);
     if (std::ferror(text)) {
         Say(m, "Error reading the source file\n");
         return fail(0, "the file cannot be read");
@@ -266,6 +327,124 @@ std::string QcnTextPath(const std::string& folder, const std::string& imei) {
 
 std::string PartialPath(const std::string& final_path) {
     return final_path + ".partial";
+}
+
+namespace {
+
+bool IsDigits(std::string_view s, size_t n) {
+    if (s.size() != n) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Renames without ever replacing `to`; errno EEXIST when it exists. Filesystems without an
+// atomic no-replace rename (or without hard links) get a check first.
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    if (::link(from.c_str(), to.c_str()) == 0) return ::unlink(from.c_str()) == 0;
+    if (errno == EEXIST) return false;
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Moves `from` to the first free dated name of `final_path`; the name taken goes to `to`.
+bool MoveToDated(const std::string& from, const std::string& final_path, long long when,
+                 std::string& to) {
+    for (int n = 1; n <= 1000; ++n) {
+        to = DatedPath(final_path, when, n);
+        if (MoveNoReplace(from, to)) return true;
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+} // namespace
+
+std::string DatedPath(const std::string& final_path, long long when, int n) {
+    std::string stem = final_path;
+    if (stem.size() >= 4 && stem.compare(stem.size() - 4, 4, ".txt") == 0)
+        stem.resize(stem.size() - 4);
+    std::time_t t = static_cast<std::time_t>(when);
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char stamp[40];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    std::string out = stem + "." + stamp;
+    if (n > 1) out += "-" + std::to_string(n);
+    return out + ".txt";
+}
+
+int CountQcnItems(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return -1;
+    int n = ConvertQcnText(f, nullptr, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    return n;
+}
+
+bool PlaceBackup(const std::string& work_path, const std::string& final_path, int items,
+                 Placement& out) {
+    out = {};
+    struct stat earlier {};
+    if (::stat(final_path.c_str(), &earlier) != 0) {
+        if (errno != ENOENT) return false;
+        if (!MoveNoReplace(work_path, final_path)) {
+            // Another backup of this phone got there first: ours must not replace it blindly.
+            if (errno != EEXIST) return false;
+            return PlaceBackup(work_path, final_path, items, out);
+        }
+        out.written = out.current = final_path;
+        return true;
+    }
+    // A file that does not convert has nothing a restore could use.
+    out.earlier_items = std::max(CountQcnItems(final_path), 0);
+    if (items < out.earlier_items) {
+        struct stat mine {};
+        long long when = ::stat(work_path.c_str(), &mine) == 0
+                             ? static_cast<long long>(mine.st_mtime)
+                             : static_cast<long long>(std::time(nullptr));
+        if (!MoveToDated(work_path, final_path, when, out.written)) return false;
+        out.current = final_path;
+        return true;
+    }
+    if (!MoveToDated(final_path, final_path, static_cast<long long>(earlier.st_mtime), out.kept))
+        return false;
+    if (std::rename(work_path.c_str(), final_path.c_str()) != 0) {
+        int e = errno;
+        std::rename(out.kept.c_str(), final_path.c_str());
+        out.kept.clear();
+        errno = e;
+        return false;
+    }
+    out.written = out.current = final_path;
+    return true;
+}
+
+std::string ImeiOfQcnFile(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string_view name(path);
+    if (slash != std::string::npos) name.remove_prefix(slash + 1);
+    if (name.size() < 19 || name.substr(name.size() - 4) != ".txt") return "";
+    std::string_view imei = name.substr(0, 15);
+    if (!IsDigits(imei, 15)) return "";
+    std::string_view rest = name.substr(15, name.size() - 19);
+    if (rest.empty()) return std::string(imei);
+    // ".YYYYMMDD-HHMMSS" with an optional "-n"
+    if (rest.size() < 16 || rest[0] != '.' || !IsDigits(rest.substr(1, 8), 8) || rest[9] != '-' ||
+        !IsDigits(rest.substr(10, 6), 6))
+        return "";
+    rest.remove_prefix(16);
+    if (rest.empty()) return std::string(imei);
+    if (rest[0] != '-' || rest.size() < 2 || !IsDigits(rest.substr(1), rest.size() - 1)) return "";
+    return std::string(imei);
 }
 
 std::string RecordPathFor(const std::string& text_path) {

@@ -25,7 +25,8 @@
 namespace diag {
 
 constexpr size_t kRecordSize = 142;
-constexpr size_t kBlockMax = 512; // one formatted block: header and 8 data lines
+constexpr size_t kBlockMax = 512;    // one formatted block: header and 8 data lines
+constexpr size_t kLineBuffer = 1024; // a text line and its line end must fit, with a terminator
 constexpr const char* kQcnFirstLine = "NV Items:";
 constexpr const char* kLineEnd = "\r\n";
 
@@ -49,19 +50,48 @@ class QcnTextWriter {
     QcnTextWriter& operator=(const QcnTextWriter&) = delete;
     ~QcnTextWriter();
 
-    // Creates `work_path` and writes the first line.
+    // Creates `work_path` for this writer alone and writes the first line. A file another
+    // writer holds (a second slot backing up the same phone) is refused with errno EBUSY; one
+    // left behind by a failed run is taken over and emptied.
     bool Open(const std::string& work_path);
     bool AppendBlock(NvKind kind, uint16_t item, const uint8_t* data128);
-    // Flushes to disk and closes; false on any write error met so far.
+    // Flushes to disk; the file stays open and held, so it can be renamed while no other
+    // writer can start on it. False on any write error met so far.
+    bool Flush();
+    // Releases the file under whatever name it has now.
     bool Close();
-    // Close() and rename to the final name; false when either fails.
-    bool Commit(const std::string& final_path);
 
   private:
     FILE* f_ = nullptr;
     std::string path_;
     bool failed_ = false;
 };
+
+// Where a finished backup went.
+struct Placement {
+    std::string written;    // the new backup's name
+    std::string current;    // what the final name holds now (the new or the earlier backup)
+    std::string kept;       // the earlier backup's dated name, when it was moved there
+    int earlier_items = -1; // items with data in the earlier backup, -1 when there was none
+};
+
+// Gives the finished backup at `work_path` (holding `items` items with data) the name
+// `final_path` ("<dir>/<IMEI>.txt"). An earlier backup under that name is never destroyed: it
+// moves to "<dir>/<IMEI>.<YYYYMMDD-HHMMSS>.txt" (its own modification time), unless the new
+// backup holds fewer items than it; then the new one takes the dated name and the earlier one
+// stays. A dated name already taken gets "-2", "-3"... False (errno set) when a rename fails.
+bool PlaceBackup(const std::string& work_path, const std::string& final_path, int items,
+                 Placement& out);
+
+// The dated name of a backup of `final_path` made at `when` (local time); n > 1 adds "-n".
+std::string DatedPath(const std::string& final_path, long long when, int n = 1);
+
+// Items in a QCN text file, or -1 when it cannot be read or does not convert.
+int CountQcnItems(const std::string& path);
+
+// The IMEI a QCN file belongs to by its name: "<15 digits>.txt", or the dated name of such a
+// file. Empty for any other name.
+std::string ImeiOfQcnFile(const std::string& path);
 
 // Where a conversion stopped.
 struct ConvertError {
@@ -72,8 +102,9 @@ struct ConvertError {
 // Converts a QCN text file into records, writing each to `hex` (when not null) and collecting
 // them in `records` (when not null). Messages (each main item's data text, the errors, the final
 // count) go to `messages` when it is not null. Returns the number of items converted, or -1.
-// A missing or malformed data line, a bad item number or a text without its first line is an
-// error: the records written so far must not be sent.
+// A missing or malformed data line, a bad item number, a text without its first line or a line
+// longer than the reader's 1024-byte line buffer is an error: the records written so far must
+// not be sent.
 int ConvertQcnText(FILE* text, FILE* hex, std::vector<QcnRecord>* records, FILE* messages,
                    ConvertError* err);
 

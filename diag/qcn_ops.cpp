@@ -36,14 +36,99 @@ bool ReadWhole(FILE* f, std::string& out) {
     return !std::ferror(f);
 }
 
-// One exchange, asked once more after a pause when it gets no answer.
-int ExchangeWithRetry(DiagChannel& ch, const Request& req, uint16_t len, uint8_t* answer) {
-    std::memset(answer, 0, kAnswerSize);
-    int r = ch.Exchange(req.data(), len, answer, kAnswerSize);
-    if (r != -1) return r;
+// Every pause before the phone is asked again goes through here.
+void RetryPause() {
     tw::clock::sleep_ms(kRetryPauseMs);
+}
+
+bool AllDigits(const char* s) {
+    for (size_t i = 0; i < kImeiLength; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return s[kImeiLength] == '\0';
+}
+
+enum class ItemRead { Value, Skip, Failed };
+
+// One listed item: asked once more when it gets no answer, up to kBusyRetries times more
+// while the phone calls itself busy. `why` says what went wrong.
+ItemRead ReadItem(DiagChannel& ch, NvKind kind, uint16_t item, uint8_t* answer, std::string& why) {
+    Request req;
+    const uint16_t len = BuildRead(kind, item, req);
+    bool resent = false;
+    int busy = 0;
+    for (;;) {
+        std::memset(answer, 0, kAnswerSize);
+        if (ch.Exchange(req.data(), len, answer, kAnswerSize) == -1) {
+            if (resent) {
+                why = "got no answer, twice; the phone went silent";
+                return ItemRead::Failed;
+            }
+            resent = true;
+            RetryPause();
+            continue;
+        }
+        if (!IsNvReadReply(kind, answer, item)) {
+            why = "was answered with " + DescribeAnswer(answer);
+            return ItemRead::Failed;
+        }
+        const uint16_t status = AnswerStatus(kind, answer);
+        if (status == kNvDone) return ItemRead::Value;
+        // No value to save: writing one back would activate the item with zeros.
+        if (status == kNvInactive || status == kNvBadItem) return ItemRead::Skip;
+        if (status == kNvBusy && busy < kBusyRetries) {
+            ++busy;
+            RetryPause();
+            continue;
+        }
+        why = "was answered with the NV status \"" + NvStatusName(status) + "\"" +
+              (status == kNvBusy ? ", " + std::to_string(busy + 1) + " times" : "");
+        return ItemRead::Failed;
+    }
+}
+
+enum class RecordWrite { Accepted, Verified, NotTaken, ReadOnlyDiffers };
+
+// One send of a record. A read-only item counts when it already holds the record's value.
+RecordWrite WriteRecord(DiagChannel& ch, const QcnRecord& r, uint8_t* answer, std::string& why) {
+    const NvKind kind = RecordKind(r.area.data());
+    const uint16_t item = RecordItem(r.area.data());
+    Request req = r.area;
     std::memset(answer, 0, kAnswerSize);
-    return ch.Exchange(req.data(), len, answer, kAnswerSize);
+    if (ch.Exchange(req.data(), static_cast<uint16_t>(r.length), answer, kAnswerSize) == -1) {
+        why = "got no answer";
+        return RecordWrite::NotTaken;
+    }
+    if (!IsNvWriteReply(kind, answer, item)) {
+        why = "was answered with " + DescribeAnswer(answer);
+        return RecordWrite::NotTaken;
+    }
+    const uint16_t status = AnswerStatus(kind, answer);
+    if (status == kNvDone) return RecordWrite::Accepted;
+    if (status != kNvReadOnly) {
+        why = "was answered with the NV status \"" + NvStatusName(status) + "\"";
+        return RecordWrite::NotTaken;
+    }
+    const uint16_t len = BuildRead(kind, item, req);
+    std::memset(answer, 0, kAnswerSize);
+    if (ch.Exchange(req.data(), len, answer, kAnswerSize) == -1) {
+        why = "is read-only, and reading it back got no answer";
+        return RecordWrite::NotTaken;
+    }
+    if (!IsNvReadReply(kind, answer, item) || AnswerStatus(kind, answer) != kNvDone) {
+        why = "is read-only, and reading it back gave no value";
+        return RecordWrite::ReadOnlyDiffers;
+    }
+    if (std::memcmp(AnswerData(kind, answer), RecordData(r.area.data()), kNvDataSize) != 0) {
+        why = "is read-only and holds another value than the file's";
+        return RecordWrite::ReadOnlyDiffers;
+    }
+    return RecordWrite::Verified;
+}
+
+// The answer to the closing request: its own header and no error number.
+bool IsCloseReply(const Request& req, const uint8_t* a) {
+    return std::memcmp(a, req.data(), 4) == 0 && a[10] == 0 && a[11] == 0 && a[12] == 0 &&
+           a[13] == 0;
 }
 
 } // namespace
@@ -64,6 +149,7 @@ int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string&
               BackupOutcome* out) {
     BackupOutcome local;
     BackupOutcome& o = out ? *out : local;
+    o = {};
     auto fail = [&](int code, const std::string& why) {
         o.message = why;
         ch.Debug("backup qcn failed (" + std::to_string(code) + "): " + why);
@@ -72,6 +158,25 @@ int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string&
     const int row = ch.Row();
     // A restore on this slot must never pick up an earlier phone's file after this backup failed.
     SlotImeiStore::Clear(row);
+
+    // The list first: a list that names no item must not cost the phone a single request.
+    const std::string list_path = JoinFolder(list_folder, "NVFrom.txt");
+    File list;
+    for (int attempt = 1; attempt <= kListAttempts; ++attempt) {
+        list.reset(std::fopen(list_path.c_str(), "rb"));
+        if (list) break;
+        ch.Debug(Format("DoDownloadQCN GetLastError() = %d", errno));
+        if (attempt < kListAttempts) RetryPause();
+    }
+    if (!list) return fail(kBackupListMissing, "cannot open " + list_path);
+    std::string list_text;
+    if (!ReadWhole(list.get(), list_text))
+        return fail(kBackupListMissing, "cannot read " + list_path);
+    list.reset();
+    NvItemLists lists;
+    std::string why;
+    if (ParseNvList(list_text, lists, why) != ListStatus::Ok)
+        return fail(kBackupListUnusable, list_path + ": " + why);
 
     char imei[16] = {};
     int ir = ReadImei(ch, imei);
@@ -83,75 +188,66 @@ int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string&
     SlotImeiStore::Set(row, o.imei);
 
     const std::string final_path = QcnTextPath(qcn_folder, o.imei);
-    o.path = PartialPath(final_path);
+    const std::string work_path = PartialPath(final_path);
     QcnTextWriter writer;
-    if (!writer.Open(o.path))
-        return fail(kQcnFileError, "cannot create " + o.path + ": " + std::strerror(errno));
-
-    const std::string list_path = JoinFolder(list_folder, "NVFrom.txt");
-    File list;
-    for (int attempt = 1; attempt <= kListAttempts; ++attempt) {
-        list.reset(std::fopen(list_path.c_str(), "rb"));
-        if (list) break;
-        ch.Debug(Format("DoDownloadQCN GetLastError() = %d", errno));
-        if (attempt < kListAttempts) tw::clock::sleep_ms(kRetryPauseMs);
+    if (!writer.Open(work_path)) {
+        if (errno == EBUSY)
+            return fail(kQcnFileError, "another backup of the phone " + o.imei + " is writing " +
+                                           work_path + " right now");
+        return fail(kQcnFileError, "cannot create " + work_path + ": " + std::strerror(errno));
     }
-    if (!list) {
-        writer.Close();
-        return fail(kBackupListMissing, "cannot open " + list_path);
-    }
-    std::string list_text;
-    if (!ReadWhole(list.get(), list_text)) {
-        writer.Close();
-        return fail(kBackupListMissing, "cannot read " + list_path);
-    }
-    list.reset();
-    NvItemLists lists;
-    std::string why;
-    if (ParseNvList(list_text, lists, why) != ListStatus::Ok) {
-        writer.Close();
-        return fail(kBackupListUnusable, list_path + ": " + why);
-    }
+    o.path = work_path;
 
     uint8_t answer[kAnswerSize];
-    Request req;
     int count = 0;
     const size_t total = lists.main.size() + lists.sim1.size();
     for (size_t i = 0; i < total; ++i) {
         const bool main = i < lists.main.size();
         const NvKind kind = main ? NvKind::Main : NvKind::Sim1;
         const uint16_t item = main ? lists.main[i] : lists.sim1[i - lists.main.size()];
-        uint16_t len = BuildRead(kind, item, req);
-        if (ExchangeWithRetry(ch, req, len, answer) == -1) {
+        switch (ReadItem(ch, kind, item, answer, why)) {
+        case ItemRead::Failed:
             writer.Close();
-            return fail(kBackupNoAnswer, std::string("NV item ") + (main ? "" : "(SIM 1) ") +
-                                             std::to_string(item) +
-                                             " got no answer, twice; the phone went silent");
-        }
-        // Only a value the phone holds is saved: an item it reports as inactive or unknown, or
-        // an error answer, has no value to give back, and writing one would activate the item
-        // with the zeros of the answer.
-        const uint16_t status = AnswerStatus(kind, answer);
-        if (!IsNvReadReply(kind, answer, item) || status != 0) {
-            ch.Debug("backup qcn: NV item " + std::string(main ? "" : "(SIM 1) ") +
-                     std::to_string(item) +
-                     (IsNvReadReply(kind, answer, item)
-                          ? " not saved, status " + std::to_string(status)
-                          : " not saved, answer code " + std::to_string(answer[0])));
+            return fail(kBackupItemFailed, ItemName(kind, item) + " " + why);
+        case ItemRead::Skip:
+            ch.Debug("backup qcn: " + ItemName(kind, item) + " not saved, the phone reports it " +
+                     NvStatusName(AnswerStatus(kind, answer)));
             ++o.skipped;
-        } else if (!writer.AppendBlock(kind, item, AnswerData(kind, answer))) {
-            writer.Close();
-            return fail(kQcnFileError, "cannot write " + o.path);
-        } else {
+            break;
+        case ItemRead::Value:
+            if (!writer.AppendBlock(kind, item, AnswerData(kind, answer))) {
+                writer.Close();
+                return fail(kQcnFileError, "cannot write " + work_path);
+            }
             ++o.items;
+            break;
         }
         ++count;
         if (count < 6000) ch.Report(count / 17);
     }
     ch.Debug(Format("backup qcn GetLastError() = %d", 0));
-    if (!writer.Commit(final_path))
-        return fail(kQcnFileError, "cannot complete " + final_path + ": " + std::strerror(errno));
-    o.path = final_path;
+    Placement placed;
+    // Renamed while still held, so no other backup of this phone starts on the file meanwhile.
+    if (!writer.Flush() || !PlaceBackup(work_path, final_path, o.items, placed)) {
+        int e = errno;
+        writer.Close();
+        return fail(kQcnFileError, "cannot complete " + final_path + ": " + std::strerror(e));
+    }
+    writer.Close();
+    o.path = placed.written;
+    o.current = placed.current;
+    o.kept = placed.kept;
+    if (placed.written == final_path)
+        ch.Debug("backup qcn: " + final_path + " is this backup (" + std::to_string(o.items) +
+                 " items)" +
+                 (placed.kept.empty()
+                      ? ""
+                      : "; the earlier one (" + std::to_string(placed.earlier_items) +
+                            " items) is kept as " + placed.kept));
+    else
+        ch.Debug("backup qcn: " + final_path + " stays the earlier backup (" +
+                 std::to_string(placed.earlier_items) + " items); this one holds only " +
+                 std::to_string(o.items) + " items and is kept as " + placed.written);
     return kQcnOk;
 }
 
@@ -159,6 +255,8 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
                const std::string& folder, RestoreOutcome* out) {
     RestoreOutcome local;
     RestoreOutcome& o = out ? *out : local;
+    o = {};
+    bool imei_asked = false;
     if (use_path) {
         o.text_path = qcn_path;
     } else {
@@ -177,12 +275,20 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
                 return kQcnNoImei;
             }
             imei = read;
+            imei_asked = true;
         }
         o.text_path = QcnTextPath(folder, imei);
     }
     o.record_path = RecordPathFor(o.text_path);
 
     ch.Report(0, "enter DoDownloadQCN", ch.Port());
+    auto failed = [&](int code, const std::string& why) {
+        o.message = why;
+        ch.Report(100, "-fail", -1);
+        ch.Debug(Format("DoDownloadQCN GetLastError() = %d", 0));
+        ch.Debug("DoDownloadQCN: " + why);
+        return code;
+    };
 
     File text(std::fopen(o.text_path.c_str(), "rb"));
     if (!text) {
@@ -201,10 +307,12 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
     text.reset();
     bool hex_ok = std::fflush(hex.get()) == 0 && !std::ferror(hex.get());
     hex_ok = (std::fclose(hex.release()) == 0) && hex_ok;
-    if (converted < 0) {
-        // Nothing has been sent: a phone must never be left with part of its calibration.
+    if (converted <= 0) {
+        // Nothing has been sent: a phone must never be left with part of its calibration, and
+        // a file without items must not pass for a restore.
         std::remove(o.record_path.c_str());
-        o.message = o.text_path + " cannot be restored: " + cerr.reason +
+        o.message = o.text_path + " cannot be restored: " +
+                    (converted == 0 ? std::string("it holds no NV item") : cerr.reason) +
                     (cerr.item ? " (NV item " + std::to_string(cerr.item) + ")" : "");
         ch.Debug("DoDownloadQCN: " + o.message);
         ch.MessageBox(o.message);
@@ -227,27 +335,62 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
     }
     again.reset();
 
-    uint8_t answer[kAnswerSize];
-    Request req;
-    int count = 0;
-    for (const QcnRecord& r : records) {
-        req = r.area;
-        if (ExchangeWithRetry(ch, req, static_cast<uint16_t>(r.length), answer) == -1) {
-            ch.Report(100, "-fail", -1);
-            ch.Debug(Format("DoDownloadQCN GetLastError() = %d", 0));
-            o.message =
-                "NV item " +
-                std::to_string(GetU16(&r.area[r.area[0] == kCmdNvWrite ? 1 : kNvSimItemOffset])) +
-                " got no answer, twice";
-            return kRestoreNoAnswer;
+    // A file named after a phone goes into that phone only. A phone with no identity left (its
+    // NV items erased) is the one a restore is for.
+    const std::string file_imei = ImeiOfQcnFile(o.text_path);
+    if (!file_imei.empty() && !imei_asked) {
+        char phone[16] = {};
+        int ir = ReadImei(ch, phone);
+        if (ir == kImeiRead && AllDigits(phone) && file_imei != phone) {
+            int r = failed(kRestoreWrongPhone, "The QCN file " + o.text_path +
+                                                   " belongs to the phone with IMEI " + file_imei +
+                                                   ", but this phone's IMEI is " + phone +
+                                                   ". Nothing was written.");
+            ch.MessageBox(o.message);
+            return r;
         }
-        ++count;
-        o.sent = count;
-        if (count < 1000) ch.Report(count / 15);
+        if (ir != kImeiRead || !AllDigits(phone))
+            ch.Debug("DoDownloadQCN: the phone has no readable IMEI; restoring IMEI " + file_imei);
     }
+
+    uint8_t answer[kAnswerSize];
+    std::string why;
+    int taken = 0;
+    for (const QcnRecord& r : records) {
+        ++o.sent;
+        RecordWrite w = WriteRecord(ch, r, answer, why);
+        bool twice = false;
+        if (w == RecordWrite::NotTaken) {
+            RetryPause();
+            w = WriteRecord(ch, r, answer, why);
+            twice = true;
+        }
+        if (w == RecordWrite::NotTaken || w == RecordWrite::ReadOnlyDiffers)
+            return failed(kRestoreRefused,
+                          ItemName(RecordKind(r.area.data()), RecordItem(r.area.data())) + " " +
+                              why + (twice ? ", sent twice" : ""));
+        ++(w == RecordWrite::Accepted ? o.accepted : o.verified);
+        ++taken;
+        if (taken < 1000) ch.Report(taken / 15);
+    }
+
+    Request req;
     uint16_t len = BuildCloseRequest(req);
-    std::memset(answer, 0, sizeof answer);
-    ch.Exchange(req.data(), len, answer, kAnswerSize);
+    for (int attempt = 1;; ++attempt) {
+        std::memset(answer, 0, sizeof answer);
+        int r = ch.Exchange(req.data(), len, answer, kAnswerSize);
+        if (r != -1 && IsCloseReply(req, answer)) break;
+        if (attempt == 2) {
+            std::string what =
+                r == -1 ? "got no answer"
+                : std::memcmp(answer, req.data(), 4) == 0
+                    ? "was answered with the error number " +
+                          std::to_string(GetU16(answer + 10) | uint32_t{GetU16(answer + 12)} << 16)
+                    : "was answered with " + DescribeAnswer(answer);
+            return failed(kRestoreRefused, "the closing request " + what + ", sent twice");
+        }
+        RetryPause();
+    }
     return kQcnOk;
 }
 

@@ -13,11 +13,14 @@ namespace diag {
 constexpr int kQcnOk = 0;
 constexpr int kQcnFileError = -1;      // a QCN file cannot be created, written, opened or renamed
 constexpr int kBackupListMissing = 1;  // "NVFrom.txt" could not be opened, after its retries
-constexpr int kRestoreNoAnswer = 1;    // a record got no answer, twice
+constexpr int kRestoreNoAnswer = 1;    // a record was not taken by the phone, sent twice
+constexpr int kRestoreRefused = 1;     // the same result, by its meaning
 constexpr int kBackupNoAnswer = 2;     // an NV item got no answer, twice
+constexpr int kBackupItemFailed = 2;   // ... or an answer that gives no value and no skip
 constexpr int kQcnNoImei = 4;          // the phone's IMEI cannot be read, or reads as blank
-constexpr int kBackupListUnusable = 5; // list text past its limit, or an item number past 65535
-constexpr int kRestoreBadText = 6;     // the QCN text file does not convert; nothing was sent
+constexpr int kBackupListUnusable = 5; // no item, an entry that is not a number, list too long
+constexpr int kRestoreBadText = 6;     // the QCN text file holds no item or does not convert
+constexpr int kRestoreWrongPhone = 7;  // the file is named after another phone's IMEI
 
 // Results of the IMEI read.
 constexpr int kImeiRead = 1;
@@ -27,6 +30,7 @@ constexpr int kImeiBlank = 2;    // a reply, but the item holds no identity
 // Pauses of the flows, nominal milliseconds.
 constexpr int kRetryPauseMs = 3000;
 constexpr int kListAttempts = 20;
+constexpr int kBusyRetries = 3; // a backup asks an item the phone calls busy this often again
 
 constexpr int kKeepPort = INT_MIN;
 
@@ -53,16 +57,21 @@ int ReadImei(DiagChannel& ch, char out[16]);
 
 struct BackupOutcome {
     std::string imei;
-    std::string path;    // the complete file, or the ".partial" one when the backup failed
+    std::string path;    // the new backup, or the ".partial" file when the backup failed
+    std::string current; // what "<IMEI>.txt" holds now: `path`, or the earlier backup kept
+    std::string kept;    // where the earlier "<IMEI>.txt" went, when it moved to a dated name
     std::string message; // why it failed
     int items = 0;       // blocks written
-    int skipped = 0;     // listed items the phone holds no value for
+    int skipped = 0;     // listed items the phone reports as inactive or does not know
 };
 
-// Reads the IMEI, then every item of "<listFolder>NVFrom.txt" into "<qcnFolder><IMEI>.txt".
-// The file is written as "<IMEI>.txt.partial" and renamed only once every item is in it, so a
-// failed backup never leaves a file under the name a restore picks up (nor replaces an earlier
-// complete one). On success the IMEI is remembered for the caller's slot row.
+// Reads every item of "<listFolder>NVFrom.txt" from the phone into "<qcnFolder><IMEI>.txt".
+// The list is read first: a list without a usable item fails before the phone is asked
+// anything. The file is written as "<IMEI>.txt.partial", held by this backup alone, and gets
+// its name only once every item is in it; an earlier backup under that name is kept (see
+// PlaceBackup). An item is saved when the phone gives its value and skipped when the phone
+// reports it inactive or unknown; any other answer, or none, fails the backup. On success the
+// IMEI is remembered for the caller's slot row.
 int RunBackup(DiagChannel& ch, const std::string& qcn_folder, const std::string& list_folder,
               BackupOutcome* out = nullptr);
 
@@ -70,14 +79,17 @@ struct RestoreOutcome {
     std::string text_path;
     std::string record_path;
     std::string message;
-    int items = 0; // records converted
-    int sent = 0;  // records the phone answered
+    int items = 0;    // records converted
+    int sent = 0;     // records sent (each counted once, however often it was sent)
+    int accepted = 0; // records the phone answered "done"
+    int verified = 0; // records of read-only items whose value read back equal
 };
 
 // Converts the QCN text file into the record file and writes every record to the phone, then
 // the closing request. The text file is `qcn_path` when `use_path` is set, else
 // "<folder><IMEI>.txt" with the IMEI the last backup on this slot read, or, when none did, the
-// one the phone reports.
+// one the phone reports. A file named after an IMEI is written only into a phone that reports
+// that IMEI or none. Result 0 means the phone took every record.
 int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
                const std::string& folder, RestoreOutcome* out = nullptr);
 

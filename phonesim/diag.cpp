@@ -25,9 +25,31 @@ bool DiagResponder::is_write(const uint8_t* req, size_t n) {
     return (n >= 1 && req[0] == kDiagNvWrite) || is_sub_nv(req, n, 2);
 }
 
+bool DiagResponder::nv_target(const uint8_t* req, size_t n, bool& write, uint16_t& item,
+                              uint16_t& context) {
+    if (n >= 3 && (req[0] == kDiagNvRead || req[0] == kDiagNvWrite)) {
+        write = req[0] == kDiagNvWrite;
+        item = le16(req + 1);
+        context = 0;
+        return true;
+    }
+    if (n >= 8 && (is_sub_nv(req, n, 1) || is_sub_nv(req, n, 2))) {
+        write = le16(req + 2) == 2;
+        item = le16(req + 4);
+        context = le16(req + 6);
+        return true;
+    }
+    return false;
+}
+
 DiagResponder::Action DiagResponder::nv_access(const uint8_t* req, size_t n, size_t head,
                                                bool write, uint16_t item, uint16_t context,
-                                               Bytes& out, bool fail_write, bool imei_unreadable) {
+                                               Bytes& out, bool fail_write, bool imei_unreadable,
+                                               const NvOverride* override) {
+    if (override && override->error_packet) {
+        error_answer(static_cast<uint8_t>(override->value), req, n, out);
+        return Action::None;
+    }
     // The answer repeats the request's layout; a request cut short of its status field
     // counts the missing status bytes as zero.
     const uint8_t* data = req + head;
@@ -35,7 +57,10 @@ DiagResponder::Action DiagResponder::nv_access(const uint8_t* req, size_t n, siz
     std::memcpy(buf, data, kNvDataSize);
     uint16_t status;
     Action act = Action::None;
-    if (write) {
+    if (override) {
+        status = override->value;
+        if (!write && status == kNvDone) nv_.read(item, context, buf);
+    } else if (write) {
         if (fail_write) {
             status = kNvFail;
         } else {
@@ -47,7 +72,6 @@ DiagResponder::Action DiagResponder::nv_access(const uint8_t* req, size_t n, siz
     } else {
         status = nv_.read(item, context, buf);
     }
-    (void)n;
     out.insert(out.end(), req, req + head);
     out.insert(out.end(), buf, buf + kNvDataSize);
     put_le16(out, status);
@@ -55,7 +79,8 @@ DiagResponder::Action DiagResponder::nv_access(const uint8_t* req, size_t n, siz
 }
 
 DiagResponder::Action DiagResponder::handle(const uint8_t* req, size_t n, Bytes& out,
-                                            bool fail_write, bool imei_unreadable) {
+                                            bool fail_write, bool imei_unreadable,
+                                            const NvOverride* override) {
     out.clear();
     if (n == 0) return Action::None;
     switch (req[0]) {
@@ -66,7 +91,7 @@ DiagResponder::Action DiagResponder::handle(const uint8_t* req, size_t n, Bytes&
             return Action::None;
         }
         return nv_access(req, n, 3, req[0] == kDiagNvWrite, le16(req + 1), 0, out, fail_write,
-                         imei_unreadable);
+                         imei_unreadable, override);
     case kDiagDload:
         if (n != 1) {
             error_answer(kDiagBadLen, req, n, out);
@@ -81,7 +106,7 @@ DiagResponder::Action DiagResponder::handle(const uint8_t* req, size_t n, Bytes&
                 return Action::None;
             }
             return nv_access(req, n, 8, le16(req + 2) == 2, le16(req + 4), le16(req + 6), out,
-                             fail_write, imei_unreadable);
+                             fail_write, imei_unreadable, override);
         }
         if (n >= 4 && req[1] == kSubsysEfs && le16(req + 2) == kEfsSync) {
             // Sequence, then the path with its terminating zero as the last byte.

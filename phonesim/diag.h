@@ -13,10 +13,19 @@ constexpr uint8_t kDiagNvWrite = 0x27;
 constexpr uint8_t kDiagSubsys = 0x4B;
 constexpr uint8_t kDiagDload = 0x3A;
 constexpr uint8_t kDiagBadCmd = 0x13;
+constexpr uint8_t kDiagBadParams = 0x14;
 constexpr uint8_t kDiagBadLen = 0x15;
+constexpr uint8_t kDiagLocked = 0x42; // security locked
 constexpr uint8_t kSubsysNv = 0x30;
 constexpr uint8_t kSubsysEfs = 0x13;
 constexpr uint16_t kEfsSync = 0x0030;
+
+// A fault's answer to an NV read or write in place of the phone's own: a status word (the
+// item is left alone), or an error packet with this code.
+struct NvOverride {
+    bool error_packet = false;
+    uint16_t value = 0;
+};
 
 class DiagResponder {
   public:
@@ -26,15 +35,20 @@ class DiagResponder {
 
     // True for requests that write (an NV write, main or by context).
     static bool is_write(const uint8_t* req, size_t n);
+    // The item an NV read or write request names; false for any other request.
+    static bool nv_target(const uint8_t* req, size_t n, bool& write, uint16_t& item,
+                          uint16_t& context);
 
     // The answer to one request in out (cleared first). fail_write makes a write answer the NV
-    // failure status without storing; imei_unreadable makes item 550 read as never written.
+    // failure status without storing; imei_unreadable makes item 550 read as never written;
+    // an override answers an NV read or write instead of the phone.
     Action handle(const uint8_t* req, size_t n, Bytes& out, bool fail_write = false,
-                  bool imei_unreadable = false);
+                  bool imei_unreadable = false, const NvOverride* override = nullptr);
 
   private:
     Action nv_access(const uint8_t* req, size_t n, size_t head, bool write, uint16_t item,
-                     uint16_t context, Bytes& out, bool fail_write, bool imei_unreadable);
+                     uint16_t context, Bytes& out, bool fail_write, bool imei_unreadable,
+                     const NvOverride* override);
     NvStore& nv_;
     uint32_t sync_token_ = 0x1000;
 };

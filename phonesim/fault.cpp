@@ -30,6 +30,49 @@ bool parse_u64(const std::string& s, uint64_t& v) {
     return true;
 }
 
+// "ITEM" or "sITEM" (SIM 1), then "xN" when `times` is wanted.
+bool parse_item(const std::string& s, FaultSpec& f, bool times) {
+    std::string item = s;
+    size_t x = s.find('x');
+    if (x != std::string::npos) {
+        if (!times || !parse_u64(s.substr(x + 1), f.times) || f.times == 0) return false;
+        item = s.substr(0, x);
+    }
+    if (!item.empty() && item[0] == 's') {
+        f.context = 1;
+        item.erase(0, 1);
+    }
+    uint64_t v = 0;
+    if (!parse_u64(item, v) || v > 0xFFFF) return false;
+    f.item = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool parse_nv_answer(const std::string& s, FaultSpec& f) {
+    static const std::pair<const char*, int> kStatus[] = {
+        {"busy", 1},      {"fail", 4},    {"inactive", 5}, {"bad-param", 6},
+        {"read-only", 7}, {"unknown", 8}, {"no-memory", 9}};
+    static const std::pair<const char*, int> kPacket[] = {{"err-cmd", kDiagBadCmd},
+                                                          {"err-params", kDiagBadParams},
+                                                          {"err-len", kDiagBadLen},
+                                                          {"err-locked", kDiagLocked}};
+    for (const auto& [name, v] : kStatus)
+        if (s == name) {
+            f.answer = static_cast<uint16_t>(v);
+            return true;
+        }
+    for (const auto& [name, v] : kPacket)
+        if (s == name) {
+            f.error_packet = true;
+            f.answer = static_cast<uint16_t>(v);
+            return true;
+        }
+    uint64_t v = 0;
+    if (!parse_u64(s, v) || v > 0xFFFF) return false;
+    f.answer = static_cast<uint16_t>(v);
+    return true;
+}
+
 } // namespace
 
 std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) {
@@ -167,6 +210,26 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
             err = "reset-unplug applies to diag only";
             return std::nullopt;
         }
+    } else if (kind == "nv-read" || kind == "nv-write" || kind == "readonly") {
+        f.kind = kind == "nv-read"    ? FaultKind::NvRead
+                 : kind == "nv-write" ? FaultKind::NvWrite
+                                      : FaultKind::ReadOnly;
+        const bool answers = f.kind != FaultKind::ReadOnly;
+        if (f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) {
+            err = kind + " applies to diag only";
+            return std::nullopt;
+        }
+        if (!has_at || !parse_item(at, f, answers)) {
+            err = kind + (answers ? " needs @ITEM or @sITEM (SIM 1), then xN for N times"
+                                  : " needs @ITEM or @sITEM (SIM 1)");
+            return std::nullopt;
+        }
+        if (answers && (!has_value || !parse_nv_answer(value, f))) {
+            err = kind + " needs =ANSWER: busy, fail, inactive, bad-param, read-only, unknown, "
+                         "no-memory, a status number, err-cmd, err-params, err-len or err-locked";
+            return std::nullopt;
+        }
+        if (!answers && !no_value()) return std::nullopt;
     } else {
         err = "unknown fault '" + kind + "'";
         return std::nullopt;
@@ -178,6 +241,7 @@ FaultPlan::FaultPlan(const std::vector<FaultSpec>& all, int phone, uint64_t seed
     : rng_(mix_seed(seed, static_cast<uint64_t>(phone), 0xFA17)) {
     for (const auto& f : all)
         if (f.phone < 0 || f.phone == phone) faults_.push_back(f);
+    hits_.assign(faults_.size(), 0);
 }
 
 FaultPlan::Decision FaultPlan::on_request(Stage s, bool is_write) {
@@ -241,6 +305,25 @@ bool FaultPlan::reset_unplug() const {
     for (const auto& f : faults_)
         if (f.kind == FaultKind::ResetUnplug) return true;
     return false;
+}
+
+std::optional<NvOverride> FaultPlan::nv_answer(bool write, uint16_t item, uint16_t context) {
+    const FaultKind want = write ? FaultKind::NvWrite : FaultKind::NvRead;
+    for (size_t i = 0; i < faults_.size(); ++i) {
+        const FaultSpec& f = faults_[i];
+        if (f.kind != want || f.item != item || f.context != context) continue;
+        if (f.times != 0 && hits_[i] >= f.times) continue;
+        ++hits_[i];
+        return NvOverride{f.error_packet, f.answer};
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<uint16_t, uint16_t>> FaultPlan::readonly_items() const {
+    std::vector<std::pair<uint16_t, uint16_t>> out;
+    for (const auto& f : faults_)
+        if (f.kind == FaultKind::ReadOnly) out.emplace_back(f.item, f.context);
+    return out;
 }
 
 } // namespace phonesim

@@ -14,11 +14,20 @@
 //   imei-unreadable   (diag) NV item 550 reads as never written
 //   reset-unplug      (diag) the phone answers the reset to download, then is gone for good
 //                     (unplugged before its download port appears)
+//   nv-read=ANSWER@ITEM[xN]   (diag) reads of ITEM (sITEM: the SIM 1 item) get ANSWER instead
+//   nv-write=ANSWER@ITEM[xN]  of the phone's own, the first N times (always without xN); ANSWER
+//                     is an NV status (busy, fail, inactive, bad-param, read-only, unknown,
+//                     no-memory or a number) or an error packet (err-cmd, err-params, err-len,
+//                     err-locked). A write so answered stores nothing.
+//   readonly@ITEM     (diag) the phone holds ITEM read-only
 // Requests and writes are counted from 1 over the phone's whole life, per stage.
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "phonesim/diag.h"
 
 namespace phonesim {
 
@@ -26,7 +35,19 @@ enum class Stage { Diag, Dmss, Stream, Fastboot };
 constexpr int kStageCount = 4;
 const char* stage_name(Stage s);
 
-enum class FaultKind { Silence, Nak, Crc, Unplug, Stale, Slow, ImeiUnreadable, ResetUnplug };
+enum class FaultKind {
+    Silence,
+    Nak,
+    Crc,
+    Unplug,
+    Stale,
+    Slow,
+    ImeiUnreadable,
+    NvRead,
+    NvWrite,
+    ReadOnly,
+    ResetUnplug
+};
 
 struct FaultSpec {
     int phone = -1; // -1: every phone
@@ -36,6 +57,12 @@ struct FaultSpec {
     double fraction = 0; // crc
     int64_t value = 0;   // slow: bytes per second; unplug/stale: nominal ms
     std::string text;    // as given
+    // nv-read, nv-write, readonly: the item, its context (1: SIM 1), the answer and how often
+    uint16_t item = 0;
+    uint16_t context = 0;
+    bool error_packet = false;
+    uint16_t answer = 0;
+    uint64_t times = 0; // 0: always
 };
 
 // Parses one specification; on failure err says why.
@@ -63,6 +90,10 @@ class FaultPlan {
     int64_t slow_bps(Stage s) const;
     bool imei_unreadable() const;
     bool reset_unplug() const;
+    // The answer a fault gives to this NV read or write, if any; counts it.
+    std::optional<NvOverride> nv_answer(bool write, uint16_t item, uint16_t context);
+    // Items the phone holds read-only: (item, context).
+    std::vector<std::pair<uint16_t, uint16_t>> readonly_items() const;
 
   private:
     bool applies(const FaultSpec& f, Stage s) const {
@@ -71,6 +102,7 @@ class FaultPlan {
     std::vector<FaultSpec> faults_;
     uint64_t requests_[kStageCount] = {};
     uint64_t writes_[kStageCount] = {};
+    std::vector<uint64_t> hits_; // per fault: NV answers given
     uint64_t rng_ = 1;
 };
 

@@ -146,8 +146,15 @@ void NvStore::factory_reset() {
         auto it = items_.find(key(e.item, e.context));
         if (it == items_.end()) continue;
         it->second.data = factory_value(e);
-        it->second.active = e.factory_active;
+        it->second.active = e.factory_active && (!e.calibrated || e.item == kNvImeiItem);
     }
+}
+
+bool NvStore::set_readonly(uint16_t item, uint16_t context) {
+    auto it = items_.find(key(item, context));
+    if (it == items_.end()) return false;
+    it->second.readonly = true;
+    return true;
 }
 
 bool NvStore::defined(uint16_t item, uint16_t context) const {

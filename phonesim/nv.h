@@ -16,6 +16,7 @@ constexpr size_t kNvDataSize = 128;
 // Status words of an NV answer.
 enum NvStatus : uint16_t {
     kNvDone = 0,
+    kNvBusy = 1,
     kNvFail = 4,
     kNvInactive = 5,
     kNvReadOnly = 7,
@@ -49,8 +50,13 @@ class NvStore {
     // Reads into out (untouched unless done); returns the status.
     uint16_t read(uint16_t item, uint16_t context, uint8_t* out) const;
     uint16_t write(uint16_t item, uint16_t context, const uint8_t* data);
-    // Every item back to its factory value; NV item 550 reads as zeros afterwards.
+    // The NV items as a modem re-flash leaves them: every item back to its factory value; the
+    // calibration, which only the phone's own calibration run wrote, reads as inactive, and
+    // NV item 550 reads as zeros.
     void factory_reset();
+    // The phone refuses writes to the item from now on (status read-only); false when the
+    // phone does not define it.
+    bool set_readonly(uint16_t item, uint16_t context);
 
     // One line per defined item: "<context> <item> <active|inactive> <ro|rw> <256 hex digits>".
     std::string to_text() const;

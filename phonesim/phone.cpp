@@ -98,6 +98,8 @@ Phone::Phone(PhoneOptions opt)
       rx_(65536) {
     answer_.reserve(4096);
     wire_.reserve(8192);
+    for (auto [item, context] : faults_.readonly_items())
+        nv_.set_readonly(item, context);
 }
 
 Phone::~Phone() {
@@ -372,13 +374,26 @@ void Phone::enter(Mode m) {
             schedule(Mode::Fastboot, kToFastbootMs);
         break;
     case Mode::Fastboot: {
+        // A real phone's fastboot device comes back at the same USB path, so under the same
+        // name: re-enumerations listen on the port of the first one when it is still free.
         int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
+        a.sin_port = htons(tcp_port_);
         socklen_t al = sizeof a;
-        if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        int one = 1;
+        if (s >= 0 && tcp_port_ != 0) {
+            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                log("fastboot port %u taken meanwhile; another one is used", tcp_port_);
+                ::close(s);
+                s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                a.sin_port = 0;
+            }
+        }
+        if (s < 0 ||
+            (a.sin_port == 0 && ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ||
             ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &al) != 0) {
             log("fastboot listener: %s", std::strerror(errno));
             if (s >= 0) ::close(s);
@@ -596,10 +611,19 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
     const uint64_t gen = port_generation_;
     switch (st) {
     case Stage::Diag: {
-        auto act = diag_.handle(p, n, answer_, d.fail_write, faults_.imei_unreadable());
+        bool nv_write = false;
+        uint16_t item = 0, context = 0;
+        std::optional<NvOverride> ov;
+        if (DiagResponder::nv_target(p, n, nv_write, item, context))
+            ov = faults_.nv_answer(nv_write, item, context);
+        auto act = diag_.handle(p, n, answer_, d.fail_write, faults_.imei_unreadable(),
+                                ov ? &*ov : nullptr);
         if (act == DiagResponder::Action::ToDownload) phase_.store(Phase::Away);
         send_frame(st, false);
-        log_exchange(st, p, n, d.fail_write && w ? "NV failure (fault)" : nullptr);
+        log_exchange(st, p, n,
+                     ov ? (ov->error_packet ? "error packet (fault)" : "NV status (fault)")
+                     : d.fail_write && w ? "NV failure (fault)"
+                                         : nullptr);
         if (act == DiagResponder::Action::NvChanged && !nv_dirty_) {
             nv_dirty_ = true;
             nv_flush_at_ = Clock::now() + tw::clock::scaled_timeout(milliseconds{250});
@@ -818,10 +842,10 @@ void Phone::read_tcp() {
                         return;
                     }
                 }
-                for (const auto& s : fb_out_)
-                    send_tcp(s);
                 if (!fb_out_.empty())
                     log("fastboot download complete -> %s", fb_out_.back().c_str());
+                for (const auto& s : fb_out_)
+                    send_tcp(s);
                 if (!ok) {
                     drop_connection();
                     return;
@@ -857,10 +881,11 @@ void Phone::on_fastboot_command(const std::string& cmd) {
     }
     fb_out_.clear();
     auto act = fastboot_->command(cmd, fb_out_, d.fail_write);
-    for (const auto& s : fb_out_)
-        send_tcp(s);
+    // Logged before it goes out, so a host that has the answer finds it in the log.
     log("fastboot rx %s -> %s%s", cmd.c_str(), fb_out_.empty() ? "" : fb_out_.back().c_str(),
         d.fail_write && FastbootDevice::is_write(cmd) ? " (fault)" : "");
+    for (const auto& s : fb_out_)
+        send_tcp(s);
     if (d.unplug) {
         // Unplug halfway through the data that follows.
         uint64_t left = fastboot_ ? fastboot_->data_remaining() : 0;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/com_db.h"
 #include "platform/ini.h"
 
 namespace tw {
@@ -294,6 +295,10 @@ std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
     std::vector<DeviceRecord> out;
     const std::string base = sys_root + "/bus/usb/devices";
     std::vector<std::string> names = list_dir(base);
+    // Serial records (their place in out, their interface number) and their identities: the COM
+    // numbers come from the database once the whole tree has been read.
+    std::vector<std::pair<size_t, int>> serials;
+    std::vector<PortIdentity> ids;
     for (const auto& dev : names) {
         if (dev.find(':') != std::string::npos || starts_with(dev, "usb")) continue;
         const std::string ddir = base + "/" + dev;
@@ -315,18 +320,14 @@ std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
         size_t before = out.size();
         for (const auto& [num, iname] : ifaces) {
             const std::string idir = base + "/" + iname;
+            int index = 0;
             for (const auto& tty : find_ttys(idir)) {
                 DeviceRecord r = proto;
                 r.kind = DeviceKind::Serial;
                 r.name = tty;
-                r.com = com_from_kernel_name(tty);
                 r.path = dev_root + "/" + tty;
-                r.friendly =
-                    synth_serial_friendly(r.vid, r.pid, static_cast<int>(num), r.com, r.diag);
-                if (r.friendly.empty())
-                    r.friendly = std::string(starts_with(tty, "ttyACM") ? "USB Serial Device"
-                                                                        : "USB Serial Port") +
-                                 " (COM" + std::to_string(r.com) + ")";
+                serials.push_back({out.size(), static_cast<int>(num)});
+                ids.push_back({usb_position(r), r.vid, r.pid, static_cast<int>(num), index++});
                 out.push_back(std::move(r));
             }
             if (read_attr(idir + "/bInterfaceClass") == "08") {
@@ -356,6 +357,16 @@ std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
             out.push_back(std::move(r));
         }
     }
+    const std::vector<int> coms = com_numbers_for(ids);
+    for (size_t i = 0; i < serials.size(); ++i) {
+        DeviceRecord& r = out[serials[i].first];
+        r.com = coms[i];
+        r.friendly = synth_serial_friendly(r.vid, r.pid, serials[i].second, r.com, r.diag);
+        if (r.friendly.empty())
+            r.friendly = std::string(starts_with(r.name, "ttyACM") ? "USB Serial Device"
+                                                                   : "USB Serial Port") +
+                         " (COM" + std::to_string(r.com) + ")";
+    }
     return out;
 }
 
@@ -384,8 +395,9 @@ bool try_list_devices(std::vector<DeviceRecord>& out) {
         sys_root = g_sys_root;
         dev_root = g_dev_root;
     }
-    const std::string where = dir.empty() ? sys_root + "/bus/usb/devices" : dir;
-    if (!is_dir(where)) {
+    // A machine without a USB bus (no usbcore, or a container) has no devices; only a source
+    // that is not there at all (a missing directory, no sysfs) is an error.
+    if (!is_dir(dir.empty() ? sys_root : dir)) {
         out.clear();
         return false;
     }

@@ -14,11 +14,14 @@ std::vector<DeviceRecord> list_devices();
 // Every "<name>.dev" record of a virtual device directory.
 std::vector<DeviceRecord> list_devices_from_dir(const std::string& dir);
 // USB devices, their interfaces and bound ttys under a sysfs root (tests build a fake tree).
+// Serial ports take their COM numbers from the COM database (com_db.h), never from the tty's
+// kernel name, which the next device plugged in may get.
 std::vector<DeviceRecord> list_devices_from_sysfs(const std::string& sys_root,
                                                   const std::string& dev_root = "/dev");
 
-// As list_devices(), false when the source itself cannot be read (the directory or
-// <sys_root>/bus/usb/devices missing), which callers report apart from "no devices".
+// As list_devices(), false when the source itself cannot be read (the directory or the sysfs
+// root missing), which callers report apart from "no devices". A sysfs root without
+// bus/usb/devices (no USB bus) is read as no devices.
 bool try_list_devices(std::vector<DeviceRecord>& out);
 
 // Where list_devices() reads sysfs when no directory is set ("/sys" and "/dev" unless changed);
@@ -38,7 +41,8 @@ std::string device_record_text(const DeviceRecord& r);
 // "serial", "usb" or "disk".
 const char* device_kind_name(DeviceKind k);
 
-// COM number by the kernel-name rule: ttyUSB<k> is k+1, ttyACM<k> is k+101; 0 for other names.
+// Recognises the ttys of USB serial drivers: ttyUSB<k> gives k+1, ttyACM<k> k+101, other names
+// 0. Only a recognizer: COM numbers come from the COM database.
 int com_from_kernel_name(const std::string& tty_name);
 
 // The USB position text that ties a phone's ports to one slot: parent, "#", hub port, "#".

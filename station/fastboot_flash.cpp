@@ -130,9 +130,15 @@ FastbootJob::~FastbootJob() {
     CloseDevice();
 }
 
+FBDeviceHandle FastbootJob::Open(const std::string& name) {
+    return open_ ? open_(name) : FBOpenDevice(name);
+}
+
 bool FastbootJob::OpenDevice(const std::string& name) {
-    CloseDevice();
-    device_.store(FBOpenDevice(name));
+    Release();
+    closed_.store(false);
+    name_ = name;
+    device_.store(Open(name));
     return device_.load() != 0;
 }
 
@@ -152,10 +158,49 @@ int FastbootJob::Reboot() {
     return rc;
 }
 
-void FastbootJob::CloseDevice() {
+void FastbootJob::Release() {
     FBDeviceHandle d = device_.exchange(0);
     if (d) FBCloseDevice(d);
 }
+
+void FastbootJob::CloseDevice() {
+    // Marked first: a reopen running on the flashing thread either sees the mark or has stored
+    // its handle where the exchange below takes it.
+    closed_.store(true);
+    Release();
+}
+
+bool FastbootJob::Reopen() {
+    if (name_.empty() || closed_.load()) return false;
+    Release();
+    const auto deadline =
+        clock::Steady::now() + clock::scaled(std::chrono::milliseconds(kReopenWaitMs));
+    for (;;) {
+        if (closed_.load()) return false;
+        if (FBDeviceHandle h = Open(name_)) {
+            device_.store(h);
+            if (closed_.load()) {
+                Release(); // stopped while it opened
+                return false;
+            }
+            return true;
+        }
+        if (clock::Steady::now() >= deadline) return false;
+        clock::sleep_ms(kReopenPauseMs);
+    }
+}
+
+namespace {
+
+// Failures after which the device handle is out of step (the library answers -8 from then on):
+// the link went, a reply did not come in time, or a reply broke the protocol. A FAIL reply
+// (-4) keeps the device in step, and a close from another thread (-7) is a stop.
+bool LeavesHandleUnusable(int rc) {
+    return rc == fastboot::kErrIo || rc == fastboot::kErrTimeout || rc == fastboot::kErrProtocol ||
+           rc == fastboot::kErrBroken;
+}
+
+} // namespace
 
 void FastbootJob::Show(int position) {
     position_ = position;
@@ -196,6 +241,13 @@ int FastbootJob::FlashPartition(const char* name, const FastbootImage& image) {
             // The next attempt starts from where this partition began.
             bytes_done_ = bytes_at_partition_start_;
             Progress(this, 0);
+            if (LeavesHandleUnusable(rc) && !name_.empty() && !closed_.load()) {
+                const bool back = Reopen();
+                if (!last_error_.empty()) last_error_ += "; ";
+                last_error_ += back             ? "reopened " + name_
+                               : closed_.load() ? std::string("closed while reopening")
+                                                : name_ + " did not come back: " + FBLastError(0);
+            }
             DebugLine("flash %s:times %d/3", name, attempt + 1);
         }
     }

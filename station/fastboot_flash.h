@@ -36,6 +36,11 @@ inline constexpr ImageEntry kFlashOrder[] = {kBoot,  kRecovery, kSystem,  kUserd
                                              kCache, kPersist,  kRecovery};
 
 constexpr int kFlashAttempts = 3;
+// After a failure that leaves the device handle out of step (lost link, time-out, bad reply) the
+// device is closed and opened again by its name before the next attempt; a phone that went away
+// has this long (nominal) to come back.
+constexpr int64_t kReopenWaitMs = 10000;
+constexpr int64_t kReopenPauseMs = 250;
 // The bar's position while data goes out tops out here; the end of a run shows 100.
 constexpr int kFlashingTop = 95;
 
@@ -90,6 +95,8 @@ class FastbootJob {
     // (tests script it).
     using FlashFn = std::function<int(const std::string& partition, FBFileHandle file,
                                       uint32_t size, FBProgressFn progress, void* context)>;
+    // Opens a device by name; FBOpenDevice unless replaced (tests script it).
+    using OpenFn = std::function<FBDeviceHandle(const std::string& name)>;
 
     FastbootJob(const ImageTable& table, StationUi* ui, int slot);
     FastbootJob(const ImageSet& images, uint64_t total, StationUi* ui, int slot);
@@ -98,20 +105,25 @@ class FastbootJob {
     FastbootJob(const FastbootJob&) = delete;
     FastbootJob& operator=(const FastbootJob&) = delete;
 
-    // FBOpenDevice; true for a non-zero handle. A device already open is closed first.
+    // FBOpenDevice; true for a non-zero handle. A device already open is closed first. The job
+    // keeps the name, to open the device again after a failure that leaves its handle unusable.
     bool OpenDevice(const std::string& name);
     // Up to `attempts` opens, pause_ms (nominal) apart.
     bool OpenDevice(const std::string& name, int attempts, int64_t pause_ms);
     // FBReboot on the open device; negative when it fails or none is open.
     int Reboot();
     // FBCloseDevice; safe from another thread while a flash runs: the flash ends promptly and
-    // every later attempt fails at once.
+    // every later attempt fails at once; the device is not opened again until OpenDevice.
     void CloseDevice();
     FBDeviceHandle device() const { return device_.load(); }
+    const std::string& device_name() const { return name_; }
 
     void set_flash(FlashFn fn) { flash_ = std::move(fn); }
+    void set_open(OpenFn fn) { open_ = std::move(fn); }
 
-    // The debug lines "flash <name>:times N/3"; bytes done rewound before each retry.
+    // The debug lines "flash <name>:times N/3"; bytes done rewound before each retry. After a
+    // lost link, a time-out or a bad reply the device is reopened (waiting up to kReopenWaitMs)
+    // before the next attempt; after a FAIL reply the handle is kept.
     int FlashPartition(const char* name, const FastbootImage& image);
     // boot, recovery, system, userdata, cache, persist, recovery; stops at the first failure
     // with "Error flashing <name>, exit." and -1; 0 and the bar at 100 when all succeed.
@@ -130,17 +142,26 @@ class FastbootJob {
 
   private:
     void Show(int position);
+    FBDeviceHandle Open(const std::string& name);
+    // Closes the handle without ending the run (CloseDevice ends it).
+    void Release();
+    // Closes the device and opens it again by name, waiting for it to come back; false when it
+    // did not, or a stop came meanwhile.
+    bool Reopen();
 
     ImageSet images_{};
     uint64_t total_ = 0;
     StationUi* ui_ = nullptr;
     int slot_ = 0;
     std::atomic<FBDeviceHandle> device_{0};
+    std::atomic<bool> closed_{false}; // CloseDevice was called: never reopen
+    std::string name_;                // the device's name, from OpenDevice
     uint64_t bytes_done_ = 0;
     uint64_t bytes_at_partition_start_ = 0;
     int position_ = 0;
     std::string last_error_;
     FlashFn flash_;
+    OpenFn open_;
 };
 
 // done / total x 95, truncated; 0 for an empty total, never above 95 (recovery's second flash

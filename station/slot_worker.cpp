@@ -147,7 +147,10 @@ void SlotWorker::BackupPhase() {
         const bool ok = core_.bridge().doStartBackUpQCN(r);
         EndStage(r.result);
         rec_.imei = r.backup.imei;
-        if (ok) rec_.backup_file = r.backup.path;
+        if (ok) {
+            rec_.backup_file = r.backup.path;
+            rec_.earlier_backup = r.backup.kept;
+        }
         if (!Sleep(kAfterStageMs)) return;
         if (!ok) {
             S().qcn_backed_up.store(false);

@@ -2,14 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "detect/port_enum.h"
 #include "diag/imei.h"
 #include "diag/qcn_file.h"
 #include "engine/emmc_download.h"
 #include "station/debug_line.h"
-#include "station/password.h"
 #include "station/slot_worker.h"
 
 namespace tw::station {
@@ -216,19 +214,7 @@ void Station::SelectSoftware() {
 // ---- the password ----
 
 bool Station::AskPassword() {
-    StationUi& ui = core_.ui();
-    for (;;) {
-        const std::optional<std::string> entry = ui.AskPassword(core_.language());
-        if (!entry) return false;
-        const std::time_t now = std::time(nullptr);
-        if (ExpectedPassword(now).empty()) {
-            ui.MessageBox(core_.T(Text::PasswordUnavailable), kCaption, MessageIcon::Error);
-            return false;
-        }
-        if (PasswordMatches(*entry, now)) return true;
-        // The dialog stays open with an empty field.
-        ui.MessageBox(core_.T(Text::PasswordWrong), kCaption, MessageIcon::Error);
-    }
+    return core_.ui().AskPassword(core_.language());
 }
 
 // ---- slots ----

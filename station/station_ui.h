@@ -87,11 +87,14 @@ class StationUi {
         (void)slot, (void)text, (void)caption;
         return false;
     }
-    // The password dialog's entry; nullopt when it was cancelled. The station checks the entry
-    // and asks again after a wrong one. The default cancels.
-    virtual std::optional<std::string> AskPassword(Language lang) {
+    // The password dialog (the lock on stop, stop all, clean configuration, select software).
+    // True only when it was closed with the right password: the entry is checked by the rule of
+    // station/password.h when OK is pressed, and a wrong one keeps the dialog open with an
+    // empty field and the box "Password error，Please Rewrite" ("密码输入错误，请重新输入"). The
+    // default refuses.
+    virtual bool AskPassword(Language lang) {
         (void)lang;
-        return std::nullopt;
+        return false;
     }
     // The language choice at the first start: "Chinese", "English" or "" (none chosen).
     virtual std::string ChooseLanguage() { return ""; }

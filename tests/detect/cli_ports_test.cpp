@@ -20,8 +20,9 @@ struct Run {
     std::string out;
 };
 
-Run run(const std::string& args) {
-    std::string cmd = std::string(TW_CLI) + " " + args + " 2>&1";
+Run run(const std::string& args, bool sysfs = false) {
+    std::string cmd =
+        std::string(sysfs ? "env -u TARNWELL_DEVICE_DIR " : "") + TW_CLI + " " + args + " 2>&1";
     const auto res = twtest::run_shell(cmd);
     return {res.status, res.out};
 }
@@ -36,6 +37,10 @@ TEST_F(DetectTest, PortsPrintsTheListAndFlags) {
                      "isDiagcom=0 isDiag9025com=1\n");
     EXPECT_EQ(run("--device-dir " + dir + " ports extra").status, 2);
     EXPECT_EQ(run("--device-dir " + dir + "/missing ports").status, 1);
+    // The machine's own sysfs: with or without a USB bus, a list and no error.
+    auto own = run("ports", true);
+    EXPECT_EQ(own.status, 0) << own.out;
+    EXPECT_NE(own.out.find("isDiagcom="), std::string::npos) << own.out;
 }
 
 TEST_F(DetectTest, PortsJsonGivesEachDeviceWithItsPosition) {

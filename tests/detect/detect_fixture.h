@@ -24,11 +24,18 @@ class DetectTest : public ::testing::Test {
         ini = root + "/inifile.ini";
         // Set before any thread starts; nothing else changes the environment.
         ::setenv("TARNWELL_DEVICE_DIR", dir.c_str(), 1);
+        const char* state = std::getenv("TARNWELL_STATE_DIR");
+        saved_state = state ? state : "";
+        ::setenv("TARNWELL_STATE_DIR", (root + "/state").c_str(), 1); // a COM database of its own
         SetINIFilePathOverride(ini);
         tw::clock::set_scale(0.0005);
     }
     void TearDown() override {
         ::unsetenv("TARNWELL_DEVICE_DIR");
+        if (saved_state.empty())
+            ::unsetenv("TARNWELL_STATE_DIR");
+        else
+            ::setenv("TARNWELL_STATE_DIR", saved_state.c_str(), 1);
         SetINIFilePathOverride("");
         tw::set_sysfs_root("/sys", "/dev");
         std::system(("rm -rf '" + root + "'").c_str());
@@ -63,6 +70,7 @@ class DetectTest : public ::testing::Test {
     }
 
     std::string root, dir, ini;
+    std::string saved_state;
 };
 
 } // namespace twtest

@@ -1,8 +1,12 @@
 // The listener: what it reports, when it forgets a port, and starting and stopping its thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "detect/listener.h"
@@ -41,8 +45,16 @@ class ListenerTest : public DetectTest {
         DetectTest::SetUp();
         listener.SetAppInfo(&sent.info);
     }
+    // One cycle of the loop and what it sent.
     std::string cycle() {
         listener.PollOnce();
+        return sent.take();
+    }
+    // Cycles until every port seen has had its wait and been reported; what was sent.
+    std::string report() {
+        do
+            listener.PollOnce();
+        while (listener.PendingPorts() > 0);
         return sent.take();
     }
     Sent sent;
@@ -54,72 +66,65 @@ TEST_F(ListenerTest, NewPortsAreReportedOnceWithTheirMessage) {
     plug("b", 12, diag9025(12), true);
     plug("c", 20, "Qualcomm HS-USB Diagnostics 900E (COM20)", true);
     plug("d", 21, "Qualcomm HS-USB Diagnostics 9026 (COM21)", true);
-    EXPECT_EQ(cycle(), "1025:15:1 1029:12:1 1028:20:1 1025:21:1 ");
+    EXPECT_EQ(report(), "1025:15:1 1029:12:1 1028:20:1 1025:21:1 ");
     EXPECT_EQ(cycle(), "");
+    for (int p : {15, 12, 20, 21})
+        EXPECT_NE(std::find(listener.KnownPorts(), listener.KnownPorts() + detect::kKnownPorts, p),
+                  listener.KnownPorts() + detect::kKnownPorts);
 }
 
 TEST_F(ListenerTest, APortUnpluggedForOneCycleIsReportedAgain) {
     plug("b", 12, diag9025(12), true);
-    EXPECT_EQ(cycle(), "1029:12:1 ");
+    EXPECT_EQ(report(), "1029:12:1 ");
     EXPECT_EQ(cycle(), "");
     unplug("b");
     EXPECT_EQ(cycle(), "");
     plug("b", 12, diag9025(12), true);
-    EXPECT_EQ(cycle(), "1029:12:1 ");
+    EXPECT_EQ(report(), "1029:12:1 ");
     // Forgotten as well when another port is still listed.
     plug("a", 15, qdl(15));
-    EXPECT_EQ(cycle(), "1025:15:1 ");
+    EXPECT_EQ(report(), "1025:15:1 ");
     unplug("b");
     EXPECT_EQ(cycle(), "");
     plug("b", 12, diag9025(12), true);
-    EXPECT_EQ(cycle(), "1029:12:1 ");
+    EXPECT_EQ(report(), "1029:12:1 ");
 }
 
-TEST_F(ListenerTest, Com1IsNotForgottenWhileCom12IsListed) {
+TEST_F(ListenerTest, PortsAreForgottenByNumberNotByTheirText) {
+    // COM1 goes while COM12 is listed, although "COM1" occurs inside "COM12".
     plug("a", 1, qdl(1));
     plug("b", 12, diag9025(12));
-    EXPECT_EQ(cycle(), "1025:1:1 1029:12:1 ");
+    EXPECT_EQ(report(), "1025:1:1 1029:12:1 ");
     unplug("a");
     EXPECT_EQ(cycle(), "");
     plug("a", 1, qdl(1));
-    EXPECT_EQ(cycle(), ""); // still known: "COM1" occurs inside "COM12"
+    EXPECT_EQ(report(), "1025:1:1 ");
+    // Nor does a port stay known because another port's name mentions it.
+    plug("c", 5, qdl(5));
+    plug("d", 7, "Qualcomm HS-USB Diagnostics 9025 (COM7) next to COM5");
+    EXPECT_EQ(report(), "1025:5:1 1029:7:1 ");
+    unplug("c");
+    EXPECT_EQ(cycle(), "");
+    EXPECT_EQ(std::count(listener.KnownPorts(), listener.KnownPorts() + detect::kKnownPorts, 5), 0);
+    plug("c", 5, qdl(5));
+    EXPECT_EQ(report(), "1025:5:1 ");
 }
 
-TEST_F(ListenerTest, WithFortyEightPortsKnownTheFortyNinthIsReportedEveryCycle) {
-    auto name = [](int p) { return "p" + std::string(p < 10 ? "0" : "") + std::to_string(p); };
-    // One port whose name holds the text of all 48, so none is forgotten while batches of
-    // others come and go.
-    std::string keep = "Qualcomm HS-USB Diagnostics 9025 (COM1)";
-    for (int p = 2; p <= 48; ++p)
-        keep += " COM" + std::to_string(p);
-    plug("keep", 1, keep);
-    std::string expect = "1029:1:1 ";
-    for (int first : {2, 14, 26, 38}) {
-        for (int p = first; p < first + 12 && p <= 48; ++p) {
-            plug(name(p), p, diag9025(p));
-            expect += "1029:" + std::to_string(p) + ":1 ";
-        }
-        EXPECT_EQ(cycle(), expect);
-        expect.clear();
-        for (int p = first; p < first + 12 && p <= 48; ++p)
-            unplug(name(p));
-    }
-    for (int p = 1; p <= 48; ++p)
-        ASSERT_EQ(listener.KnownPorts()[p - 1], p);
-    plug("p60", 60, qdl(60));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(cycle(), "1025:60:1 ") << "cycle " << i;
-    // Once a place is free it is kept there and reported no more.
-    keep.erase(keep.find(" COM48"));
-    plug("keep", 1, keep);
-    EXPECT_EQ(cycle(), "1025:60:1 ");
-    EXPECT_EQ(listener.KnownPorts()[47], 60);
+TEST_F(ListenerTest, APortGoneBeforeItsWaitIsOverIsNotReported) {
+    tw::clock::set_scale(0.05); // the 3 s wait (150 ms) outlasts one listing by far
+    plug("a", 15, qdl(15));
     EXPECT_EQ(cycle(), "");
+    EXPECT_EQ(listener.PendingPorts(), 1u);
+    unplug("a");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < end)
+        EXPECT_EQ(cycle(), "");
+    EXPECT_EQ(listener.PendingPorts(), 0u);
 }
 
 TEST_F(ListenerTest, NoPortsForgetsEveryPortAndSendsNothing) {
     plug("a", 15, qdl(15));
-    EXPECT_EQ(cycle(), "1025:15:1 ");
+    EXPECT_EQ(report(), "1025:15:1 ");
     unplug("a");
     EXPECT_EQ(cycle(), "");
     for (int i = 0; i < detect::kKnownPorts; ++i)
@@ -204,6 +209,52 @@ TEST_F(DetectTest, StopFromTheStationsHandlerDoesNotWaitForItself) {
     EXPECT_FALSE(TheListener().IsRunning());
     EXPECT_EQ(result.load(), 0);
     EXPECT_EQ(StopDetect(), 0); // joins the ended thread
+}
+
+TEST_F(DetectTest, SixteenPortsArrivingInOneSecondAreReportedTogetherAboutThreeSecondsLater) {
+    constexpr double kScale = 0.1; // nominal second = 100 ms
+    tw::clock::set_scale(kScale);
+    using Clock = std::chrono::steady_clock;
+    auto nominal_ms = [&](Clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count() / kScale;
+    };
+    std::mutex m;
+    std::map<int, Clock::time_point> reported;
+    std::vector<std::string> other;
+    AppInfo info;
+    info.hMainWnd = [&](uint32_t msg, uintptr_t w, intptr_t) -> intptr_t {
+        std::lock_guard<std::mutex> g(m);
+        if (msg != detect::kMsgDiag9025 || !reported.emplace(int(w), Clock::now()).second)
+            other.push_back(std::to_string(msg) + ":" + std::to_string(w));
+        return 0;
+    };
+    ASSERT_EQ(BeginDetect(&info), 0);
+    // Sixteen phones' DIAG ports, one every 1/16 of a nominal second.
+    std::map<int, Clock::time_point> plugged;
+    for (int i = 0; i < 16; ++i) {
+        const int com = 3 + i;
+        plugged[com] = Clock::now();
+        plug("p" + std::to_string(com), com, diag9025(com), true);
+        std::this_thread::sleep_for(tw::clock::scaled(std::chrono::milliseconds(1000 / 16)));
+    }
+    // Reported one after another, they would take 48 s; wait well past that.
+    const auto end = Clock::now() + tw::clock::scaled(std::chrono::milliseconds(60000));
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(m);
+            if (reported.size() == 16 || Clock::now() > end) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(StopDetect(), 0);
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_TRUE(other.empty()) << "unexpected or repeated: " << other.front();
+    ASSERT_EQ(reported.size(), 16u);
+    for (const auto& [com, at] : reported) {
+        const double waited = nominal_ms(at - plugged[com]);
+        EXPECT_GE(waited, detect::kReportWaitMs) << "COM" << com;
+        EXPECT_LE(waited, 5000) << "COM" << com;
+    }
 }
 
 } // namespace

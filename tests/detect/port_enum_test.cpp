@@ -29,6 +29,11 @@ TEST_F(DetectTest, QdloaderThenDiag9025GiveTheirOrderAndFlags) {
 TEST_F(DetectTest, FakeSysfsTreeAndDirectoryRecordsGiveTheSameList) {
     twtest::FakeSysfs fs(root + "/sys");
     twtest::build_two_phones(fs);
+    // The ports' numbers are on record from earlier; the phone's other functions get new ones.
+    ::mkdir((root + "/state").c_str(), 0755);
+    ASSERT_TRUE(tw::ini::write_file_atomic(
+        root + "/state/comdb.ini", "[COM15]\nposition=1-1#3#\nvid=05c6\npid=9008\ninterface=0\n"
+                                   "[COM12]\nposition=1-1#4#\nvid=05c6\npid=9025\ninterface=0\n"));
     ::unsetenv("TARNWELL_DEVICE_DIR");
     tw::set_sysfs_root(root + "/sys", "/dev");
     bool diag = true, diag9025 = false;
@@ -130,6 +135,12 @@ TEST_F(DetectTest, AnUnreadableDeviceSourceListsNothing) {
     int r = 1;
     EXPECT_EQ(phones(nullptr, nullptr, &r), "");
     EXPECT_EQ(r, 0);
+    // sysfs without a USB bus has no devices; no sysfs at all is unreadable.
+    ::unsetenv("TARNWELL_DEVICE_DIR");
+    tw::set_sysfs_root(root, "/dev");
+    EXPECT_EQ(QualcommVcom_QuaryDeviceName(list.data(), kDevListCapacity, &a, &b), 0);
+    tw::set_sysfs_root(root + "/nosys", "/dev");
+    EXPECT_EQ(QualcommVcom_QuaryDeviceName(list.data(), kDevListCapacity, &a, &b), -2);
 }
 
 TEST_F(DetectTest, ModemPortsByTheirAttachedComName) {

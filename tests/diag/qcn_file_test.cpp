@@ -3,8 +3,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "diag/nv_list.h"
@@ -38,10 +41,20 @@ TEST(NvList, OnlySim1ItemsAndOddEntries) {
     auto l = Parse(" NV item (SIM 1): 1 [a]\n NV item (SIM 1): 2 [b]\n");
     EXPECT_TRUE(l.main.empty());
     EXPECT_EQ(l.sim1, (std::vector<uint16_t>{1, 2}));
-    // A line with both markers is a main line; an entry without digits reads item 0.
-    l = Parse("x NV item (SIM 1): 5 [a] NV item: 6 [b]\nNV item: abc [z]\n");
-    EXPECT_EQ(l.main, (std::vector<uint16_t>{6, 0}));
+    // A line with both markers is a main line.
+    l = Parse("x NV item (SIM 1): 5 [a] NV item: 6 [b]\n");
+    EXPECT_EQ(l.main, (std::vector<uint16_t>{6}));
     EXPECT_TRUE(l.sim1.empty());
+    // An entry that is not a number is an error of the list, never item 0.
+    for (const char* bad : {"NV item: abc [z]\n", "NV item:  [blank]\n", "NV item: 12ab [z]\n",
+                            " NV item (SIM 1): x [z]\n"})
+        Parse(std::string("NV item: 1 [a]\n") + bad, ListStatus::BadNumber);
+    // No item at all: empty, binary, or no line in the list's form.
+    std::string binary(600, '\0');
+    for (size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<char>(i * 37);
+    for (const std::string& none : {std::string(), binary, std::string("NV item 5 [no colon]\n")})
+        Parse(none, ListStatus::NoItems);
 }
 
 TEST(NvList, LongLinesArriveInPieces) {
@@ -50,7 +63,7 @@ TEST(NvList, LongLinesArriveInPieces) {
     EXPECT_EQ(Parse(line).main, (std::vector<uint16_t>{42}));
     // A marker cut by the piece boundary is lost, as with a 256-byte line buffer.
     line = std::string(250, 'x') + "NV item: 43 [cut]\n";
-    EXPECT_TRUE(Parse(line).main.empty());
+    EXPECT_TRUE(Parse(line, ListStatus::NoItems).main.empty());
 }
 
 TEST(NvList, TextLimitAndItemRange) {
@@ -215,6 +228,11 @@ TEST(QcnConvert, DamagedTextIsRefused) {
     refuse("NV Items:\r\nNV item: 70000 index\r\n", 0, "item number");
     refuse("", 0, "empty");
     refuse(good, 0, "NV Items:");
+    // The line buffer is 1024 bytes: a longer line, or a file without line ends, is refused.
+    refuse("NV Items:\r\n" + std::string(2000, 'x') + "\r\n" + good, 0, "1024-byte line buffer");
+    refuse(std::string(5000, '\0'), 0, "1024-byte line buffer");
+    std::vector<QcnRecord> recs;
+    EXPECT_EQ(Convert("NV Items:\r\n" + std::string(1021, 'x') + "\r\n" + good, recs, nullptr), 1);
 }
 
 TEST(QcnRecordFile, ReadsWholeRecordsOnly) {
@@ -248,6 +266,46 @@ TEST(QcnNames, FolderPathsAreKept) {
     EXPECT_EQ(RecordPathFor("/x.txt.d/a.txt"), "/x.txt.d/a.hex");
     // Without ".txt" the record file must not land on the text file itself.
     EXPECT_EQ(RecordPathFor("/x/backup.qcn"), "/x/backup.qcn.hex");
+}
+
+// What the end-to-end tests do not reach: a ".partial" left by a failed run, and backups that
+// land within one second.
+TEST(QcnBackupFiles, LeftoversAndDatedNameClashes) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("qcnfiles-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string final_path = (dir / "490154203237518.txt").string();
+    const std::string work = PartialPath(final_path);
+    uint8_t d[128] = {7};
+    auto backup = [&](Placement& placed) {
+        QcnTextWriter w;
+        EXPECT_TRUE(w.Open(work));
+        w.AppendBlock(NvKind::Main, 5, d);
+        EXPECT_TRUE(w.Flush());
+        bool ok = PlaceBackup(work, final_path, 1, placed);
+        w.Close();
+        return ok;
+    };
+    // Nobody holds a leftover: it is taken over and emptied.
+    std::ofstream(work) << "junk";
+    Placement p, q;
+    ASSERT_TRUE(backup(p));
+    EXPECT_EQ(p.written, final_path);
+    EXPECT_EQ(CountQcnItems(final_path), 1);
+    EXPECT_FALSE(fs::exists(work));
+    ASSERT_TRUE(backup(q));
+    ASSERT_TRUE(backup(p));
+    EXPECT_NE(p.kept, q.kept);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
+
+    EXPECT_EQ(ImeiOfQcnFile(final_path), "490154203237518");
+    EXPECT_EQ(ImeiOfQcnFile(p.kept), "490154203237518");
+    for (const char* other :
+         {"/q/49015420323751.txt", "/q/490154203237518.hex", "/q/490154203237518-copy.txt",
+          "/q/qcn.txt", "/q/490154203237518.2026.txt"})
+        EXPECT_EQ(ImeiOfQcnFile(other), "") << other;
+    fs::remove_all(dir);
 }
 
 } // namespace

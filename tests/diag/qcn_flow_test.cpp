@@ -91,6 +91,7 @@ TEST_F(QcnFlow, BackupThenRestoreBringsEveryItemBack) {
     ASSERT_EQ(RunRestore(phone, false, "", Q(), &r), kQcnOk) << r.message;
     EXPECT_EQ(r.text_path, b.path);
     EXPECT_EQ(r.sent, 43);
+    EXPECT_EQ(r.accepted, 43);
     EXPECT_EQ(fs::file_size(Q() + "490154203237518.hex"), 43 * kRecordSize);
     EXPECT_EQ(phone.nv, before);
     EXPECT_EQ(phone.closings, 1);
@@ -128,6 +129,17 @@ TEST_F(QcnFlow, BackupFailuresNeverLeaveAFileARestoreWouldPickUp) {
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 21 * 9);
         EXPECT_FALSE(fs::exists(Q() + "356938035643809.txt.partial"));
     }
+    // A second backup of the same phone while one is writing fails at once.
+    {
+        QcnTextWriter running;
+        ASSERT_TRUE(running.Open(Q() + "356938035643809.txt.partial"));
+        fake::Phone phone;
+        phone.SetImei("356938035643809");
+        BackupOutcome b;
+        EXPECT_EQ(RunBackup(phone, Q(), L(), &b), kQcnFileError);
+        EXPECT_NE(b.message.find("another backup"), std::string::npos) << b.message;
+        EXPECT_EQ(phone.exchanges, 1); // the IMEI only
+    }
     // A later failing backup of the same phone leaves the complete file as it was.
     {
         std::string kept = Slurp(Q() + "356938035643809.txt");
@@ -156,30 +168,44 @@ TEST_F(QcnFlow, NoIdentityNoFile) {
     EXPECT_FALSE(SlotImeiStore::Get(0, imei));
 }
 
-TEST_F(QcnFlow, ListProblems) {
+TEST_F(QcnFlow, ListProblemsFailBeforeThePhoneIsAsked) {
     fake::Phone phone;
     phone.SetImei("490154203237518");
+    Fill(phone, 3, 0, 4);
     BackupOutcome b;
-    // Missing list: 20 attempts, result 1, the partial file holds only the first line.
+    // Missing list: 20 attempts, result 1, nothing written.
     EXPECT_EQ(RunBackup(phone, Q(), L(), &b), kBackupListMissing);
     int attempts = 0;
     for (auto& l : phone.debug)
         attempts += l.rfind("DoDownloadQCN GetLastError() = ", 0) == 0;
     EXPECT_EQ(attempts, 20);
-    EXPECT_EQ(Slurp(b.path), "NV Items:\r\n");
-    EXPECT_FALSE(fs::exists(Q() + "490154203237518.txt"));
-    EXPECT_EQ(phone.exchanges, 1);
+    EXPECT_TRUE(fs::is_empty(dir / "qcn"));
+    EXPECT_EQ(phone.exchanges, 0);
 
+    // Next to a good backup, no list without a usable item touches it.
+    WriteList(ListFor(3, 0));
+    ASSERT_EQ(RunBackup(phone, Q(), L()), kQcnOk);
+    const std::string good = Slurp(Q() + "490154203237518.txt");
+    const int asked = phone.exchanges;
     std::string big;
     for (int i = 0; i < 1400; ++i)
         big += "NV item: " + std::to_string(10000 + i) + " [n]\n";
-    WriteList(big);
-    EXPECT_EQ(RunBackup(phone, Q(), L(), &b), kBackupListUnusable);
-    EXPECT_NE(b.message.find("8000"), std::string::npos);
-    EXPECT_EQ(phone.exchanges, 2); // only the IMEI: no item was read
+    std::string binary(4096, '\0');
+    std::mt19937 rng(7);
+    for (auto& c : binary)
+        c = static_cast<char>(rng());
+    for (const std::string& list : {std::string(), binary, big, std::string("NV item: abc [x]\n"),
+                                    std::string("; NV item list\r\n")}) {
+        WriteList(list);
+        EXPECT_EQ(RunBackup(phone, Q(), L(), &b), kBackupListUnusable) << list.substr(0, 20);
+        EXPECT_EQ(Slurp(Q() + "490154203237518.txt"), good);
+    }
+    EXPECT_NE(b.message.find("nothing to back up"), std::string::npos) << b.message;
+    EXPECT_EQ(phone.exchanges, asked);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "qcn"), fs::directory_iterator()), 1);
 }
 
-TEST_F(QcnFlow, OnlySim1ItemsAndEmptyList) {
+TEST_F(QcnFlow, OnlySim1ItemsAndAFileWithoutItems) {
     fake::Phone phone;
     phone.SetImei("490154203237518");
     Fill(phone, 0, 3, 4);
@@ -188,30 +214,27 @@ TEST_F(QcnFlow, OnlySim1ItemsAndEmptyList) {
     std::string text = Slurp(Q() + "490154203237518.txt");
     EXPECT_EQ(text.substr(0, 37), "NV Items:\r\nNV item (SIM 1): 1 index\r\n");
 
-    WriteList("nothing listed\r\n");
-    ASSERT_EQ(RunBackup(phone, Q(), L()), kQcnOk);
-    EXPECT_EQ(Slurp(Q() + "490154203237518.txt"), "NV Items:\r\n");
-    // That file restores nothing, but the closing request goes out.
+    // A file without items restores nothing, and says so.
+    std::ofstream(Q() + "490154203237518.txt", std::ios::binary) << "NV Items:\r\n";
     int before = phone.exchanges;
-    ASSERT_EQ(RunRestore(phone, false, "", Q()), kQcnOk);
-    EXPECT_EQ(phone.exchanges, before + 1);
-    EXPECT_EQ(phone.closings, 1);
-    EXPECT_EQ(fs::file_size(Q() + "490154203237518.hex"), 0u);
+    RestoreOutcome r;
+    EXPECT_EQ(RunRestore(phone, false, "", Q(), &r), kRestoreBadText);
+    EXPECT_NE(r.message.find("holds no NV item"), std::string::npos) << r.message;
+    EXPECT_EQ(phone.exchanges, before);
+    EXPECT_FALSE(fs::exists(Q() + "490154203237518.hex"));
 }
 
-TEST_F(QcnFlow, ItemsWithoutAValueAreNotSavedAndStayUntouched) {
+TEST_F(QcnFlow, ItemsWithoutAValueAreSkippedButAnErrorPacketFails) {
     fake::Phone phone;
     phone.SetImei("490154203237518");
     Fill(phone, 3, 0, 8);
-    // Item 99 was never written (the phone answers "inactive"); item 98 draws an error answer.
-    WriteList(ListFor(3, 0) + "NV item: 99 [never written]\r\nNV item: 98 [unknown]\r\n");
     auto before = phone.nv;
     struct ErrorFor98 : fake::Phone {
         using fake::Phone::Phone;
         int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
             if (req[0] == 0x26 && req[1] == 98) {
                 std::memset(ans, 0, size);
-                ans[0] = 0x13;
+                ans[0] = 0x42; // security locked
                 std::memcpy(ans + 1, req, 100);
                 return 0;
             }
@@ -219,13 +242,20 @@ TEST_F(QcnFlow, ItemsWithoutAValueAreNotSavedAndStayUntouched) {
         }
     } p98;
     p98.nv = phone.nv;
+    // Item 98 draws an error packet: no value, and no reason to skip it.
+    WriteList(ListFor(3, 0) + "NV item: 98 [locked]\r\nNV item: 99 [never written]\r\n");
     BackupOutcome b;
+    EXPECT_EQ(RunBackup(p98, Q(), L(), &b), kBackupItemFailed);
+    EXPECT_NE(b.message.find("NV item 98 was answered with the error packet \"security locked\""),
+              std::string::npos)
+        << b.message;
+    EXPECT_FALSE(fs::exists(Q() + "490154203237518.txt"));
+    // Item 99 was never written: the phone answers "inactive", and it is skipped and counted.
+    WriteList(ListFor(3, 0) + "NV item: 99 [never written]\r\n");
     ASSERT_EQ(RunBackup(p98, Q(), L(), &b), kQcnOk);
     EXPECT_EQ(b.items, 4);
-    EXPECT_EQ(b.skipped, 2);
-    std::string text = Slurp(b.path);
-    EXPECT_EQ(text.find("NV item: 99 "), std::string::npos);
-    EXPECT_EQ(text.find("NV item: 98 "), std::string::npos);
+    EXPECT_EQ(b.skipped, 1);
+    EXPECT_EQ(Slurp(b.path).find("NV item: 99 "), std::string::npos);
     p98.nv.clear();
     ASSERT_EQ(RunRestore(p98, false, "", Q()), kQcnOk);
     EXPECT_EQ(p98.nv, before); // 99 was not created
@@ -261,10 +291,12 @@ TEST_F(QcnFlow, RestoreGivesUpAfterASecondSilence) {
     ASSERT_EQ(RunBackup(phone, Q(), L()), kQcnOk);
     phone.statuses.clear();
     phone.ports.clear();
-    phone.silent_from = phone.exchanges + 4; // the 4th record goes unanswered, twice
+    // The IMEI check, then records: the 4th goes unanswered, twice.
+    phone.silent_from = phone.exchanges + 5;
     RestoreOutcome r;
     EXPECT_EQ(RunRestore(phone, false, "", Q(), &r), kRestoreNoAnswer);
-    EXPECT_EQ(r.sent, 3);
+    EXPECT_EQ(r.sent, 4);
+    EXPECT_EQ(r.accepted, 3);
     EXPECT_EQ(phone.statuses.back(), "-fail");
     EXPECT_EQ(phone.ports.back(), -1);
     EXPECT_EQ(phone.positions.back(), 100);
@@ -287,6 +319,15 @@ TEST_F(QcnFlow, RestoreNamesFilesAfterItsOwnSlot) {
     ASSERT_EQ(RunRestore(b, false, "", Q()), kQcnOk);
     EXPECT_EQ(a.nv, a_before);
     EXPECT_EQ(b.nv, b_before);
+    // Another phone put on slot 1: refused before anything is written.
+    fake::Phone swapped(1);
+    swapped.SetImei("333333333333332");
+    RestoreOutcome refused;
+    EXPECT_EQ(RunRestore(swapped, false, "", Q(), &refused), kRestoreWrongPhone);
+    EXPECT_NE(refused.message.find("111111111111116"), std::string::npos);
+    EXPECT_NE(refused.message.find("333333333333332"), std::string::npos);
+    EXPECT_EQ(swapped.WritesSent(), 0);
+    EXPECT_EQ(swapped.statuses.back(), "-fail");
 
     // No backup on this slot in this process: the phone is asked; a blank IMEI asks for the file.
     fake::Phone c(9);

@@ -228,6 +228,28 @@ class FastbootFlash : public ::testing::Test {
         return v;
     }
 
+    // The disturbed run counted the same bytes as the calm one, went back once, to where system
+    // began, and from there showed exactly the calm run's positions, ending at 100.
+    void ExpectOneRewindToSystemThenTheCalmRun(const ProcResult& calm, const ProcResult& r) {
+        EXPECT_EQ(Field(r.out, "result", "bytes"), Field(calm.out, "result", "bytes"));
+        const std::vector<int> u = Field(calm.out, "progress", "position");
+        const std::vector<int> d = Field(r.out, "progress", "position");
+        size_t cut = 0;
+        for (size_t i = 1; i < d.size(); ++i)
+            if (d[i] < d[i - 1]) {
+                EXPECT_EQ(cut, 0u) << "more than one rewind";
+                cut = i;
+            }
+        ASSERT_GT(cut, 0u);
+        const int before_system =
+            tw::station::FlashProgressPosition(ImageSize(0) + ImageSize(1), TableTotal());
+        EXPECT_EQ(d[cut], before_system);
+        ASSERT_GE(u.size(), d.size() - cut);
+        EXPECT_EQ(std::vector<int>(d.begin() + static_cast<long>(cut), d.end()),
+                  std::vector<int>(u.end() - static_cast<long>(d.size() - cut), u.end()));
+        EXPECT_EQ(d.back(), 100);
+    }
+
     static std::string pkg_;
     std::string root_;
     phonesim::Simulator sim_;
@@ -310,24 +332,47 @@ TEST_F(FastbootFlash, RefusedSystemFlashIsRetriedAndEndsWhereAnUndisturbedRunEnd
     EXPECT_EQ(lines[3], "flash system:times 2/3");
     EXPECT_EQ(lines[4], "flash userdata:times 1/3");
 
-    // Same bytes counted, same end; after the one rewind the positions are the calm run's.
-    EXPECT_EQ(Field(r.out, "result", "bytes"), Field(calm.out, "result", "bytes"));
-    const std::vector<int> u = Field(calm.out, "progress", "position");
-    const std::vector<int> d = Field(r.out, "progress", "position");
-    size_t cut = 0;
-    for (size_t i = 1; i < d.size(); ++i)
-        if (d[i] < d[i - 1]) {
-            EXPECT_EQ(cut, 0u) << "more than one rewind";
-            cut = i;
-        }
-    ASSERT_GT(cut, 0u);
-    const int before_system =
-        tw::station::FlashProgressPosition(ImageSize(0) + ImageSize(1), TableTotal());
-    EXPECT_EQ(d[cut], before_system);
-    ASSERT_GE(u.size(), d.size() - cut);
-    EXPECT_EQ(std::vector<int>(d.begin() + static_cast<long>(cut), d.end()),
-              std::vector<int>(u.end() - static_cast<long>(d.size() - cut), u.end()));
-    EXPECT_EQ(d.back(), 100);
+    ExpectOneRewindToSystemThenTheCalmRun(calm, r);
+}
+
+TEST_F(FastbootFlash, LinkLostDuringSystemsFirstDownloadIsReopenedAndPasses) {
+    // Phone 1 re-enumerates halfway through system's first download (its 8th fastboot request:
+    // getvar, download and flash for boot and recovery, then getvar and download for system)
+    // and is back a nominal second later under the same name; phone 0 runs undisturbed.
+    ASSERT_TRUE(Start(2, {"1/fastboot:unplug@8=1000"}));
+    const std::string calm_dev = Address(0), dev = Address(1);
+    ASSERT_FALSE(calm_dev.empty());
+    ASSERT_FALSE(dev.empty());
+    ProcResult calm = Flash(calm_dev);
+    ProcResult r = Flash(dev);
+    ASSERT_EQ(calm.status, 0) << calm.err << calm.out;
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_EQ(Address(1), dev);
+
+    EXPECT_NE(Slurp(PhoneDir(1) + "/log.txt").find("unplug (fault) in the middle of a download"),
+              std::string::npos);
+    const std::string system_download = [&] {
+        char b[32];
+        std::snprintf(b, sizeof b, "download:%08llx",
+                      static_cast<unsigned long long>(ImageSize(2)));
+        return std::string(b);
+    }();
+    int downloads = 0;
+    std::vector<std::string> systems;
+    for (const auto& [cmd, answer] : Requests(1)) {
+        downloads += cmd == system_download;
+        if (cmd == "flash:system") systems.push_back(answer);
+    }
+    EXPECT_EQ(downloads, 2);
+    EXPECT_EQ(systems, std::vector<std::string>{"OKAY"});
+    EXPECT_TRUE(Slurp(PhoneDir(1) + "/fastboot/system.img") == Slurp(AndroidFile(2)));
+
+    const std::vector<std::string> lines = DebugLines(r.out);
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[2], "flash system:times 1/3");
+    EXPECT_EQ(lines[3], "flash system:times 2/3");
+    EXPECT_EQ(lines[4], "flash userdata:times 1/3");
+    ExpectOneRewindToSystemThenTheCalmRun(calm, r);
 }
 
 TEST_F(FastbootFlash, PhoneUnpluggedDuringADownloadFailsTheCallInBoundedTime) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "diag/nv.h"
+#include "diag/qcn_file.h"
 #include "engine/flashboot.h"
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
@@ -115,8 +116,17 @@ TEST_F(QcnCli, ImeiBackupAndRestore) {
     r = Cli("backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + pkg);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string file = qcn + "/" + imei + ".txt";
-    EXPECT_EQ(r.out, file + "\n");
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), file);
+    EXPECT_NE(r.out.find(" items saved, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" skipped as inactive"), std::string::npos) << r.out;
     ASSERT_TRUE(fs::exists(file));
+
+    // Another phone's file: refused, result 7.
+    const std::string other = qcn + "/356938035643809.txt";
+    fs::copy_file(file, other);
+    r = Cli("restore-qcn " + Port() + " --file " + other);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("(result 7)"), std::string::npos) << r.err;
 
     Wipe(file);
     ASSERT_TRUE(WaitNv([&](const std::string& s) { return s != before; }));
@@ -129,28 +139,45 @@ TEST_F(QcnCli, ImeiBackupAndRestore) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"event\":\"progress\""), std::string::npos);
     EXPECT_NE(r.out.find("\"status\":\"enter DoDownloadQCN\""), std::string::npos);
-    EXPECT_NE(r.out.find("\"event\":\"result\""), std::string::npos);
+    const int items = diag::CountQcnItems(file);
+    EXPECT_NE(r.out.find("\"sent\":" + std::to_string(items) +
+                         ",\"accepted\":" + std::to_string(items) + ",\"verified\":0}"),
+              std::string::npos)
+        << r.out;
     EXPECT_TRUE(WaitNv([&](const std::string& s) { return s == before; }));
     EXPECT_TRUE(fs::exists(qcn + "/" + imei + ".hex"));
 }
 
 TEST_F(QcnCli, BadInputTouchesNothing) {
     const std::string state_log = root + "/state/phone00/log.txt";
-    const std::string log_before = Slurp(state_log);
+    auto requests = [&] {
+        std::string log = Slurp(state_log);
+        size_t n = 0;
+        for (size_t p = log.find("diag rx"); p != std::string::npos; p = log.find("diag rx", p + 1))
+            ++n;
+        return n;
+    };
+    const size_t before = requests();
     EXPECT_EQ(Cli("imei").status, 2);
     EXPECT_EQ(Cli("imei --port x").status, 2);
     EXPECT_EQ(Cli("restore-qcn " + Port()).status, 2);
     EXPECT_EQ(Cli("restore-qcn " + Port() + " --file a.txt --qcn-dir " + qcn).status, 2);
     EXPECT_EQ(Cli("restore-qcn " + Port() + " --file " + qcn + "/none.txt").status, 2);
-    EXPECT_EQ(Cli("backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + qcn).status, 2);
+    EXPECT_EQ(Cli("backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + root).status, 2);
     EXPECT_EQ(
         Cli("backup-qcn " + Port() + " --qcn-dir " + root + "/missing --list-dir " + pkg).status,
         2);
+    // Files the restore or the backup refuses before asking the phone anything: result 6, 5.
     std::ofstream(qcn + "/cut.txt") << "NV Items:\r\nNV item: 10 index\r\n0: 00 01\r\n";
     CliRun r = Cli("restore-qcn " + Port() + " --file " + qcn + "/cut.txt");
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("(result 6)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("fewer than 16"), std::string::npos) << r.err;
-    EXPECT_EQ(Slurp(state_log), log_before); // the phone heard nothing
+    std::ofstream(qcn + "/NVFrom.txt") << "";
+    r = Cli("--json backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + qcn);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"result\":5"), std::string::npos) << r.out;
+    EXPECT_EQ(requests(), before); // the phone heard nothing
     // A port with no phone behind it.
     r = Cli("imei --port 250");
     EXPECT_EQ(r.status, 1);

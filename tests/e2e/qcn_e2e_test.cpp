@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -108,6 +109,30 @@ std::string ExpectedQcn(const NvState& nv) {
     return s;
 }
 
+// Listed items the phone holds no value for: a backup skips and counts them.
+int ExpectedSkips(const NvState& nv) {
+    int n = 0;
+    for (auto key : ListedItems()) {
+        auto it = nv.find(key);
+        n += it == nv.end() || !it->second.active;
+    }
+    return n;
+}
+
+// A listed main item after the IMEI that holds calibration: a re-flash loses its value.
+uint16_t CalibratedItem() {
+    for (const auto& e : phonesim::nv_catalog())
+        if (e.context == 0 && e.listed && e.defined && e.calibrated && e.item > 550) return e.item;
+    return 0;
+}
+
+// What the module's callback reported, for the "-fail" a failed restore leaves on its row.
+std::vector<std::string> g_statuses;
+int RecordStatus(Download* d) {
+    if (d && d->pStatus) g_statuses.push_back(d->pStatus);
+    return 0;
+}
+
 class QcnE2E : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -179,11 +204,11 @@ class QcnE2E : public ::testing::Test {
         }
         return false;
     }
-    // Overwrites every active listed item (the IMEI too) with a pattern, as a flash that lost
-    // the calibration would leave it.
+    // Overwrites every active listed item with a pattern and the IMEI with zeros, as a flash
+    // that lost the calibration would leave them.
     static int Scramble(Flashboot* m, const NvState& nv, uint8_t pattern) {
         int n = 0;
-        uint8_t data[128];
+        uint8_t data[128], zeros[128] = {};
         std::memset(data, pattern, sizeof data);
         diag::Request req;
         uint8_t ans[256];
@@ -191,7 +216,8 @@ class QcnE2E : public ::testing::Test {
             auto it = nv.find(key);
             if (it == nv.end() || !it->second.active) continue;
             uint16_t len = diag::BuildWrite(key.first ? diag::NvKind::Sim1 : diag::NvKind::Main,
-                                            static_cast<uint16_t>(key.second), data, req);
+                                            static_cast<uint16_t>(key.second),
+                                            key == std::pair{0, 550} ? zeros : data, req);
             if (m->Diag_Service_RequestAndResponse(req.data(), len, ans, sizeof ans) == 0) ++n;
         }
         return n;
@@ -213,10 +239,22 @@ TEST_F(QcnE2E, BackupScrambleRestoreGivesEveryItemBackAndTheFilesAreExact) {
     m->m_pDownload->iProgressIndex = 4;
     diag::BackupOutcome b;
     ASSERT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b), 0) << b.message;
-    EXPECT_EQ(b.path, qcn + sim.phone(0).imei() + ".txt");
-    EXPECT_GT(b.skipped, 0); // the catalogue lists items the phone never wrote or lacks
-    EXPECT_EQ(Slurp(b.path), ExpectedQcn(before));
+    const std::string name = qcn + sim.phone(0).imei() + ".txt";
+    EXPECT_EQ(b.path, name);
+    // The catalogue lists items the phone never wrote or lacks: skipped, and counted.
+    EXPECT_EQ(b.skipped, ExpectedSkips(before));
+    EXPECT_GT(b.skipped, 0);
+    const std::string first = Slurp(b.path);
+    EXPECT_EQ(first, ExpectedQcn(before));
     EXPECT_FALSE(fs::exists(b.path + ".partial"));
+    // A second backup of the unchanged phone takes the name; the first is kept, dated.
+    ASSERT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b), 0) << b.message;
+    EXPECT_EQ(b.path, name);
+    struct stat kept {};
+    ASSERT_EQ(::stat(b.kept.c_str(), &kept), 0) << b.kept;
+    EXPECT_EQ(b.kept, diag::DatedPath(name, kept.st_mtime)); // the first backup's own time
+    EXPECT_EQ(Slurp(b.kept), first);
+    EXPECT_EQ(Slurp(name), ExpectedQcn(before));
 
     EXPECT_EQ(Scramble(m, before, 0xEE), b.items);
     DeleteModule(m);
@@ -224,12 +262,14 @@ TEST_F(QcnE2E, BackupScrambleRestoreGivesEveryItemBackAndTheFilesAreExact) {
     char imei[16] = {};
     char* p = imei;
     m = CreateModule(com, 1, nullptr);
-    EXPECT_EQ(m->GetIMEI(&p), 1);
-    EXPECT_STREQ(imei, "eeeeeeeeeeeeeee"); // the phone's own IMEI is gone
+    EXPECT_EQ(m->GetIMEI(&p), diag::kImeiBlank); // the phone's own IMEI is gone
 
     // The restore finds the file through the IMEI its slot's backup read.
     m->m_pDownload->iProgressIndex = 4;
-    EXPECT_EQ(m->DoDownloadQCN(m, qcn.c_str()), 0);
+    diag::RestoreOutcome r;
+    EXPECT_EQ(diag::DownloadQcn(m, m, qcn.c_str(), &r), 0) << r.message;
+    EXPECT_EQ(r.sent, b.items);
+    EXPECT_EQ(r.accepted, b.items);
     DeleteModule(m);
     EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
     const std::string hex = qcn + sim.phone(0).imei() + ".hex";
@@ -252,9 +292,13 @@ TEST_F(QcnE2E, BackupScrambleRestoreGivesEveryItemBackAndTheFilesAreExact) {
 }
 
 // The station's cycle: backup, reset to emergency download, the modem images (which put every
-// NV item back to its factory value, the IMEI too), fastboot reboot, restore.
+// NV item back to its factory value, lose the calibration and blank the IMEI), fastboot reboot,
+// restore. The first restore is refused at a calibrated item, twice: the half-restored phone's
+// next backup must not replace the good one.
 TEST_F(QcnE2E, BackupEmergencyDownloadRestore) {
-    ASSERT_TRUE(Start(1, {}, true));
+    const uint16_t cal = CalibratedItem();
+    ASSERT_NE(cal, 0);
+    ASSERT_TRUE(Start(1, {"diag:nv-write=fail@" + std::to_string(cal) + "x2"}, true));
     const int diag_com = Com(0);
     ASSERT_GT(diag_com, 0);
     ASSERT_TRUE(WaitNv(0, [](const NvState& s) { return !s.empty(); }));
@@ -296,6 +340,35 @@ TEST_F(QcnE2E, BackupEmergencyDownloadRestore) {
     m = CreateModule(back, 1, nullptr);
     m->m_portNumber = back;
     m->m_pDownload->iProgressIndex = 2; // the slot whose backup named the file
+    m->m_callbackfunc = RecordStatus;
+    const std::string name = qcn + sim.phone(0).imei() + ".txt";
+    const std::string first = Slurp(name);
+    // No identity, no backup: the good file stays as it is.
+    EXPECT_EQ(m->DoBackUpQCN(m, qcn.c_str(), (Package() + "/").c_str()), diag::kQcnNoImei);
+    // That failed backup left its slot without an IMEI: the file is selected from now on.
+    m->m_reserved0 = 1;
+    std::snprintf(m->qcnpath, sizeof m->qcnpath, "%s", name.c_str());
+    g_statuses.clear();
+    diag::RestoreOutcome r;
+    EXPECT_EQ(diag::DownloadQcn(m, m, qcn.c_str(), &r), diag::kRestoreRefused);
+    EXPECT_NE(r.message.find("NV item " + std::to_string(cal) +
+                             " was answered with the NV status "
+                             "\"fail\", sent twice"),
+              std::string::npos)
+        << r.message;
+    EXPECT_EQ(r.sent, r.accepted + 1);
+    ASSERT_FALSE(g_statuses.empty());
+    EXPECT_EQ(g_statuses.back(), "-fail");
+
+    // The half-restored phone has its IMEI again but fewer items: its backup goes beside.
+    diag::BackupOutcome b;
+    ASSERT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b), 0) << b.message;
+    EXPECT_EQ(b.current, name);
+    EXPECT_NE(b.path, name);
+    EXPECT_EQ(diag::ImeiOfQcnFile(b.path), sim.phone(0).imei());
+    EXPECT_LT(b.items, diag::CountQcnItems(name));
+    EXPECT_EQ(Slurp(name), first);
+
     EXPECT_EQ(m->DoDownloadQCN(m, qcn.c_str()), 0);
     DeleteModule(m);
     EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
@@ -338,22 +411,118 @@ TEST_F(QcnE2E, SixteenPhonesFromSixteenThreads) {
     }
 }
 
-TEST_F(QcnE2E, PhoneGoingSilentMidBackupLeavesOnlyAPartialFile) {
-    ASSERT_TRUE(Start(1, {"diag:silence@40"}));
-    const int com = Com(0);
-    ASSERT_GT(com, 0);
-    Flashboot* m = CreateModule(com, 1, nullptr);
-    diag::BackupOutcome b;
-    EXPECT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b),
-              diag::kBackupNoAnswer);
-    DeleteModule(m);
-    const std::string name = qcn + sim.phone(0).imei() + ".txt";
-    EXPECT_FALSE(fs::exists(name));
-    ASSERT_EQ(b.path, name + ".partial");
+// Only a value or "inactive"/"unknown" lets a backup go on; "busy" is asked again.
+TEST_F(QcnE2E, ItemAnswersDecideTheBackup) {
+    const std::string k = std::to_string(CalibratedItem());
+    ASSERT_TRUE(Start(
+        3, {"0/diag:silence@40", "1/diag:nv-read=fail@" + k, "2/diag:nv-read=busy@" + k + "x2"}));
+    std::vector<diag::BackupOutcome> b(3);
+    std::vector<int> result(3);
+    for (int i = 0; i < 3; ++i) {
+        const int com = Com(i);
+        ASSERT_GT(com, 0);
+        Flashboot* m = CreateModule(com, 1, nullptr);
+        m->m_pDownload->iProgressIndex = i;
+        result[static_cast<size_t>(i)] = diag::BackUpQcn(
+            m, m, qcn.c_str(), (Package() + "/").c_str(), &b[static_cast<size_t>(i)]);
+        DeleteModule(m);
+    }
+    // Silent, and "fail" on item k: only the ".partial" file stays.
+    for (size_t i : {size_t{0}, size_t{1}}) {
+        EXPECT_EQ(result[i], diag::kBackupItemFailed) << i;
+        const std::string name = qcn + sim.phone(i).imei() + ".txt";
+        EXPECT_FALSE(fs::exists(name));
+        ASSERT_EQ(b[i].path, name + ".partial");
+        std::string partial = Slurp(b[i].path);
+        EXPECT_EQ(static_cast<int>(std::count(partial.begin(), partial.end(), '\n')),
+                  1 + 9 * b[i].items);
+    }
     // The IMEI read was request 1: 38 items came back, each once.
-    std::string partial = Slurp(b.path);
-    EXPECT_EQ(static_cast<int>(std::count(partial.begin(), partial.end(), '\n')), 1 + 9 * b.items);
-    EXPECT_LE(b.items + b.skipped, 38);
+    EXPECT_LE(b[0].items + b[0].skipped, 38);
+    EXPECT_NE(b[1].message.find("NV item " + k + " was answered with the NV status \"fail\""),
+              std::string::npos)
+        << b[1].message;
+    // "busy" twice, then the value: saved like every other item.
+    EXPECT_EQ(result[2], 0) << b[2].message;
+    EXPECT_EQ(Slurp(b[2].path), ExpectedQcn(Nv(2)));
+    EXPECT_NE(Slurp(b[2].path).find("NV item: " + k + " index"), std::string::npos);
+    EXPECT_EQ(b[2].skipped, ExpectedSkips(Nv(2)));
+}
+
+// A restore counts a record only when the phone took it, and goes only into its own phone.
+TEST_F(QcnE2E, RestoreCountsOnlyWhatThePhoneTook) {
+    const uint16_t k = CalibratedItem();
+    // The last listed main item with a value; phone 1 holds it read-only.
+    uint16_t ro = 0;
+    for (const auto& e : phonesim::nv_catalog())
+        if (e.context == 0 && e.listed && e.defined && e.factory_active && !e.readonly &&
+            e.item != 550)
+            ro = e.item;
+    ASSERT_GT(ro, k);
+    ASSERT_TRUE(Start(
+        2, {"0/diag:nv-write=fail@" + std::to_string(k), "1/diag:readonly@" + std::to_string(ro)}));
+    std::vector<NvState> before(2);
+    std::vector<std::string> files(2);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(WaitNv(i, [](const NvState& s) { return !s.empty(); }));
+        before[static_cast<size_t>(i)] = Nv(i);
+        Flashboot* m = CreateModule(Com(i), 1, nullptr);
+        m->m_pDownload->iProgressIndex = i;
+        diag::BackupOutcome b;
+        ASSERT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b), 0);
+        files[static_cast<size_t>(i)] = b.path;
+        Scramble(m, before[static_cast<size_t>(i)], 0x5A);
+        DeleteModule(m);
+    }
+    auto restore = [&](int phone, const std::string& file, diag::RestoreOutcome& r) {
+        Flashboot* m = CreateModule(Com(phone), 1, nullptr);
+        m->m_callbackfunc = RecordStatus;
+        m->m_reserved0 = 1;
+        std::snprintf(m->qcnpath, sizeof m->qcnpath, "%s", file.c_str());
+        g_statuses.clear();
+        int result = diag::DownloadQcn(m, m, "", &r);
+        DeleteModule(m);
+        return result;
+    };
+    diag::RestoreOutcome r;
+    // Phone 0 refuses item k every time: result 1 and "-fail", never 0.
+    EXPECT_EQ(restore(0, files[0], r), diag::kRestoreRefused);
+    EXPECT_EQ(g_statuses.back(), "-fail");
+    EXPECT_EQ(r.sent, r.accepted + 1);
+    // The records before item k went in (the IMEI among them); those after it did not.
+    std::string scrambled;
+    for (int i = 0; i < 128; ++i)
+        scrambled += "5A";
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) {
+        auto after = s.find({0, ro}), imei = s.find({0, 550});
+        return after != s.end() && after->second.hex == scrambled && imei != s.end() &&
+               imei->second == before[0].at({0, 550});
+    }));
+
+    // Phone 1 holds item ro read-only with the file's value: verified by reading it back.
+    ASSERT_EQ(restore(1, files[1], r), 0) << r.message;
+    EXPECT_EQ(r.verified, 1);
+    EXPECT_EQ(r.accepted + r.verified, r.sent);
+    EXPECT_TRUE(WaitNv(1, [&](const NvState& s) { return s == before[1]; }));
+
+    // Phone 0's backup into phone 1: refused, phone 1 left exactly as it was.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string nv1 = Slurp(PhoneDir(1) + "/nv.txt");
+    EXPECT_EQ(restore(1, files[0], r), diag::kRestoreWrongPhone);
+    EXPECT_NE(r.message.find(sim.phone(0).imei()), std::string::npos) << r.message;
+    EXPECT_NE(r.message.find(sim.phone(1).imei()), std::string::npos) << r.message;
+    EXPECT_EQ(g_statuses.back(), "-fail");
+    // A read-only item that holds another value than the file's is not taken.
+    std::string text = Slurp(files[1]);
+    size_t at = text.find("NV item: " + std::to_string(ro) + " index\r\n0: ");
+    ASSERT_NE(at, std::string::npos);
+    at = text.find("0: ", at) + 3;
+    text[at] = text[at] == '0' ? '1' : '0';
+    std::ofstream(files[1], std::ios::binary) << text;
+    EXPECT_EQ(restore(1, files[1], r), diag::kRestoreRefused);
+    EXPECT_NE(r.message.find("read-only"), std::string::npos) << r.message;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Slurp(PhoneDir(1) + "/nv.txt"), nv1);
 }
 
 TEST_F(QcnE2E, NoIdentityAndDamagedText) {
@@ -408,8 +577,10 @@ TEST_F(QcnE2E, ListFileMissing) {
     // 19 pauses of 3000 ms between the 20 attempts, scaled.
     EXPECT_GE(std::chrono::steady_clock::now() - t0,
               std::chrono::milliseconds(static_cast<int>(19 * 3000 * kScale)));
-    EXPECT_EQ(Slurp(b.path), "NV Items:\r\n");
-    EXPECT_FALSE(fs::exists(qcn + sim.phone(0).imei() + ".txt"));
+    // Nothing written, and the phone was never asked.
+    EXPECT_TRUE(b.path.empty());
+    EXPECT_TRUE(fs::is_empty(qcn));
+    EXPECT_EQ(Slurp(PhoneDir(0) + "/log.txt").find("diag rx"), std::string::npos);
     DeleteModule(m);
 }
 

@@ -213,9 +213,27 @@ TEST(Faults, SpecificationsParseOrSayWhy) {
     EXPECT_DOUBLE_EQ(f->fraction, 0.25);
     ASSERT_TRUE(parse_fault("diag:imei-unreadable", err));
     ASSERT_TRUE(parse_fault("fastboot:slow=100", err));
+    f = parse_fault("1/diag:nv-read=busy@s453x2", err);
+    ASSERT_TRUE(f) << err;
+    EXPECT_EQ(f->kind, FaultKind::NvRead);
+    EXPECT_EQ(f->item, 453);
+    EXPECT_EQ(f->context, 1);
+    EXPECT_EQ(f->answer, kNvBusy);
+    EXPECT_EQ(f->times, 2u);
+    f = parse_fault("diag:nv-write=err-locked@10", err);
+    ASSERT_TRUE(f) << err;
+    EXPECT_TRUE(f->error_packet);
+    EXPECT_EQ(f->answer, kDiagLocked);
+    EXPECT_EQ(f->times, 0u);
+    f = parse_fault("diag:readonly@4678", err);
+    ASSERT_TRUE(f) << err;
+    EXPECT_EQ(f->kind, FaultKind::ReadOnly);
     for (const char* bad :
          {"dmss:nak", "dmss:nak@0", "usb:nak@1", "diag:crc=0", "diag:crc=2", "fastboot:crc=0.5",
-          "x/diag:nak@1", "diag:slow", "diag:boom@1", "dmss:imei-unreadable", "nak@1"}) {
+          "x/diag:nak@1", "diag:slow", "diag:boom@1", "dmss:imei-unreadable", "nak@1",
+          "diag:nv-read@10", "diag:nv-read=maybe@10", "diag:nv-write=4@70000", "diag:nv-write=4",
+          "diag:nv-read=busy@10x0", "stream:nv-read=4@10", "diag:readonly=7@10",
+          "diag:readonly@10x2"}) {
         err.clear();
         EXPECT_FALSE(parse_fault(bad, err)) << bad;
         EXPECT_FALSE(err.empty()) << bad;
@@ -241,6 +259,20 @@ TEST(Faults, PlanCountsPerStageAndPerPhone) {
     EXPECT_TRUE(d.stale);
     EXPECT_EQ(d.stale_ms, 5);
     EXPECT_FALSE(p0.on_request(Stage::Stream, false).stale);
+
+    // NV answers: per item and context, the first N times or always.
+    FaultPlan nv({*parse_fault("diag:nv-read=busy@10x2", err),
+                  *parse_fault("diag:nv-write=err-len@s10", err),
+                  *parse_fault("diag:readonly@20", err)},
+                 0, 1);
+    EXPECT_FALSE(nv.nv_answer(true, 10, 0));
+    EXPECT_FALSE(nv.nv_answer(false, 10, 1));
+    EXPECT_EQ(nv.nv_answer(false, 10, 0).value_or(NvOverride{}).value, kNvBusy);
+    EXPECT_TRUE(nv.nv_answer(false, 10, 0));
+    EXPECT_FALSE(nv.nv_answer(false, 10, 0));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(nv.nv_answer(true, 10, 1).value_or(NvOverride{}).error_packet);
+    EXPECT_EQ(nv.readonly_items(), (std::vector<std::pair<uint16_t, uint16_t>>{{20, 0}}));
 
     FaultPlan half({*parse_fault("diag:crc=0.5", err)}, 0, 9);
     int bad = 0;
@@ -297,6 +329,16 @@ TEST_F(DiagFixture, NvStatusesAndLengths) {
     EXPECT_EQ(simtest::nv_status(out), kNvFail);
     diag.handle(rd.data(), 133, out);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin() + 3));
+    // Answers of a fault: a status stores nothing; an error packet echoes the request.
+    NvOverride busy{false, kNvBusy}, locked{true, kDiagLocked};
+    diag.handle(simtest::nv_write(rw.item, other).data(), 133, out, false, false, &busy);
+    EXPECT_EQ(simtest::nv_status(out), kNvBusy);
+    diag.handle(rd.data(), 133, out, false, false, &locked);
+    ASSERT_EQ(out.size(), 134u);
+    EXPECT_EQ(out[0], kDiagLocked);
+    EXPECT_TRUE(std::equal(rd.begin(), rd.end(), out.begin() + 1));
+    diag.handle(rd.data(), 133, out);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin() + 3));
 
     for (size_t n : {size_t{130}, size_t{134}}) {
         Bytes req = simtest::nv_read(rw.item);
@@ -316,7 +358,7 @@ TEST_F(DiagFixture, NvStatusesAndLengths) {
     EXPECT_EQ(simtest::nv_status(out), kNvDone); // context 0 is the main item
 }
 
-TEST_F(DiagFixture, FactoryResetZeroesTheImeiAndRestoresCalibration) {
+TEST_F(DiagFixture, FactoryResetZeroesTheImeiAndLosesTheCalibration) {
     uint8_t buf[128];
     ASSERT_EQ(nv.read(550, 0, buf), kNvDone);
     EXPECT_EQ(buf[0], 8);
@@ -331,9 +373,19 @@ TEST_F(DiagFixture, FactoryResetZeroesTheImeiAndRestoresCalibration) {
     other.factory_reset();
     ASSERT_EQ(nv.read(550, 0, buf), kNvDone);
     EXPECT_EQ(Bytes(buf, buf + 128), Bytes(128, 0));
-    ASSERT_EQ(nv.read(cal.item, 0, before), kNvDone);
-    ASSERT_EQ(other.read(cal.item, 0, theirs), kNvDone);
-    EXPECT_EQ(0, std::memcmp(before, theirs, 128)); // factory values are common
+    // The calibration is gone; other items are back to the values every phone shares.
+    EXPECT_EQ(nv.read(cal.item, 0, before), kNvInactive);
+    auto plain = pick([](const NvCatalogEntry& e) {
+        return e.defined && e.factory_active && !e.calibrated && e.context == 0;
+    });
+    ASSERT_EQ(nv.read(plain.item, 0, before), kNvDone);
+    ASSERT_EQ(other.read(plain.item, 0, theirs), kNvDone);
+    EXPECT_EQ(0, std::memcmp(before, theirs, 128));
+    EXPECT_EQ(nv.write(cal.item, 0, theirs), kNvDone);
+    EXPECT_EQ(nv.read(cal.item, 0, before), kNvDone);
+    EXPECT_TRUE(nv.set_readonly(cal.item, 0));
+    EXPECT_EQ(nv.write(cal.item, 0, buf), kNvReadOnly);
+    EXPECT_FALSE(nv.set_readonly(pick([](const NvCatalogEntry& e) { return !e.defined; }).item, 0));
 }
 
 TEST_F(DiagFixture, EfsSyncDloadAndUnknown) {

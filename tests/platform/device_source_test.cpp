@@ -28,6 +28,13 @@ void put(const std::string& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;
 }
 
+// A COM database of the test's own, so sysfs listings never touch the user's.
+class StateDir {
+  public:
+    explicit StateDir(const std::string& path) { ::setenv("TARNWELL_STATE_DIR", path.c_str(), 1); }
+    ~StateDir() { ::unsetenv("TARNWELL_STATE_DIR"); }
+};
+
 TEST(DeviceDir, RecordsAreReadInNameOrderAndUnfinishedOnesSkipped) {
     TempDir d;
     put(d.path + "/a-edl.dev", "[device]\n"
@@ -99,6 +106,7 @@ using twtest::FakeSysfs;
 
 TEST(Sysfs, QdloaderAndDiagCompositeGetWindowsNamesPortsAndPositions) {
     TempDir d;
+    StateDir state(d.path + "/state");
     FakeSysfs fs(d.path);
     build_two_phones(fs);
     auto v = tw::list_devices_from_sysfs(d.path, "/dev");
@@ -106,16 +114,17 @@ TEST(Sysfs, QdloaderAndDiagCompositeGetWindowsNamesPortsAndPositions) {
 
     EXPECT_EQ(v[0].kind, tw::DeviceKind::Serial);
     EXPECT_EQ(v[0].name, "ttyUSB14");
-    EXPECT_EQ(v[0].com, 15);
+    // COM numbers come from the (empty) database in enumeration order, not from kernel names.
+    EXPECT_EQ(v[0].com, 1);
     EXPECT_EQ(v[0].path, "/dev/ttyUSB14");
-    EXPECT_EQ(v[0].friendly, "Qualcomm HS-USB QDLoader 9008 (COM15)");
+    EXPECT_EQ(v[0].friendly, "Qualcomm HS-USB QDLoader 9008 (COM1)");
     EXPECT_FALSE(v[0].diag);
     EXPECT_EQ(tw::usb_position(v[0]), "1-1#3#");
     EXPECT_EQ(v[0].vid, 0x05c6);
     EXPECT_EQ(v[0].pid, 0x9008);
 
-    EXPECT_EQ(v[1].com, 12);
-    EXPECT_EQ(v[1].friendly, "Qualcomm HS-USB Diagnostics 9025 (COM12)");
+    EXPECT_EQ(v[1].com, 2);
+    EXPECT_EQ(v[1].friendly, "Qualcomm HS-USB Diagnostics 9025 (COM2)");
     EXPECT_TRUE(v[1].diag);
     EXPECT_EQ(v[1].parent, "1-1");
     EXPECT_EQ(v[1].hubport, 4);
@@ -123,10 +132,10 @@ TEST(Sysfs, QdloaderAndDiagCompositeGetWindowsNamesPortsAndPositions) {
     EXPECT_EQ(v[1].interface_path,
               "\\\\?\\usb#vid_05c6&pid_9025#a1b2c3#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
 
-    EXPECT_EQ(v[2].com, 13);
+    EXPECT_EQ(v[2].com, 3);
     EXPECT_EQ(v[2].friendly, "Qualcomm HS-USB Android Modem 9025");
     EXPECT_FALSE(v[2].diag);
-    EXPECT_EQ(v[3].friendly, "Qualcomm HS-USB NMEA 9025 (COM14)");
+    EXPECT_EQ(v[3].friendly, "Qualcomm HS-USB NMEA 9025 (COM4)");
     EXPECT_FALSE(v[3].diag);
     // All ports of one phone share its position and identity.
     EXPECT_EQ(tw::usb_position(v[3]), "1-1#4#");
@@ -138,6 +147,7 @@ TEST(Sysfs, QdloaderAndDiagCompositeGetWindowsNamesPortsAndPositions) {
 
 TEST(Sysfs, FastbootAcmAndStorageDevices) {
     TempDir d;
+    StateDir state(d.path + "/state");
     FakeSysfs fs(d.path);
     fs.device("2-1", "18d1", "d00d");
     fs.iface("2-1", 0);
@@ -159,9 +169,9 @@ TEST(Sysfs, FastbootAcmAndStorageDevices) {
     EXPECT_EQ(v[0].friendly, "Android Bootloader Interface");
     EXPECT_EQ(tw::usb_position(v[0]), "usb2#1#");
     EXPECT_EQ(v[1].kind, tw::DeviceKind::Serial);
-    EXPECT_EQ(v[1].com, 101);
+    EXPECT_EQ(v[1].com, 1);
     EXPECT_EQ(v[1].path, "/devroot/ttyACM0");
-    EXPECT_EQ(v[1].friendly, "USB Serial Device (COM101)");
+    EXPECT_EQ(v[1].friendly, "USB Serial Device (COM1)");
     EXPECT_EQ(v[2].kind, tw::DeviceKind::Disk);
     EXPECT_EQ(v[2].path, "/devroot/sdb");
     EXPECT_EQ(v[2].friendly, "MMC Storage USB Device");

@@ -5,14 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/debug_sink.h"
 #include "station/debug_line.h"
 #include "station/fastboot_flash.h"
@@ -361,6 +364,140 @@ TEST(FastbootFlashAll, ThirdFailureEndsTheRun) {
     EXPECT_EQ(job2.FlashAll(), -1);
     EXPECT_EQ(dead.attempts, (std::vector<std::string>{"boot", "boot", "boot"}));
     EXPECT_EQ(dbg.lines().back(), "Error flashing boot, exit.\r\n");
+}
+
+// A device whose link the script breaks. Each attempt of a partition takes the next result of
+// its script (0 once the script runs out) after sending half its data; an attempt without an
+// open device fails at once, as the library's does. Opens fail while the device is away.
+struct FlakyDevice {
+    std::map<std::string, std::vector<int>> results;
+    int away = 0; // opens that fail before the device is back
+    std::function<void()> on_reopen;
+    std::vector<std::string> opened;
+    std::vector<std::pair<std::string, FBDeviceHandle>> attempts; // partition, device used
+    FastbootJob* job = nullptr;
+    FBDeviceHandle next = 500;
+
+    void attach(FastbootJob& j) {
+        job = &j;
+        j.set_open([this](const std::string& name) -> FBDeviceHandle {
+            opened.push_back(name);
+            if (opened.size() > 1 && on_reopen) on_reopen();
+            if (away > 0) {
+                --away;
+                return 0;
+            }
+            return next++;
+        });
+        j.set_flash([this](const std::string& part, FBFileHandle, uint32_t size,
+                           FBProgressFn progress, void* ctx) {
+            const FBDeviceHandle d = job->device();
+            attempts.push_back({part, d});
+            if (!d) return -1;
+            std::vector<int>& r = results[part];
+            const int rc = r.empty() ? 0 : r.front();
+            if (!r.empty()) r.erase(r.begin());
+            progress(ctx, rc ? size / 2 : size);
+            return rc;
+        });
+    }
+    std::vector<FBDeviceHandle> devices_for(const std::string& part) const {
+        std::vector<FBDeviceHandle> v;
+        for (const auto& [p, d] : attempts)
+            if (p == part) v.push_back(d);
+        return v;
+    }
+};
+
+TEST(FastbootFlashAll, ALostLinkReopensTheDeviceAFailKeepsIt) {
+    tw::clock::set_scale(0.001);
+    RecordingUi calm_ui;
+    FastbootJob calm(Images(), TableTotal(), &calm_ui, 3);
+    FlakyDevice calm_dev;
+    calm_dev.attach(calm);
+    ASSERT_TRUE(calm.OpenDevice("usb:1-1.4"));
+    ASSERT_EQ(calm.FlashAll(), 0);
+
+    // system: the link goes (-2), then the device refuses (-4), then it works.
+    RecordingUi ui;
+    FastbootJob job(Images(), TableTotal(), &ui, 3);
+    FlakyDevice dev;
+    dev.attach(job);
+    dev.results["system"] = {-2, -4};
+    ASSERT_TRUE(job.OpenDevice("usb:1-1.4"));
+    dev.away = 3; // it re-enumerates: three opens fail before it is back
+    EXPECT_EQ(job.FlashAll(), 0);
+    EXPECT_EQ(job.device_name(), "usb:1-1.4");
+    // Reopened by name once, after the lost link only; the FAIL kept the new handle.
+    EXPECT_EQ(dev.opened, std::vector<std::string>(5, "usb:1-1.4"));
+    EXPECT_EQ(dev.devices_for("system"), (std::vector<FBDeviceHandle>{500, 501, 501}));
+    EXPECT_EQ(dev.devices_for("persist"), std::vector<FBDeviceHandle>{501});
+    EXPECT_EQ(job.device(), 501u);
+    EXPECT_EQ(job.bytes_done(), calm.bytes_done());
+    EXPECT_EQ(ui.positions.back(), 100);
+    tw::clock::set_scale(1.0);
+}
+
+TEST(FastbootFlashAll, ADeviceThatStaysAwayOrAStopEndsTheRun) {
+    tw::clock::set_scale(0.001);
+    RecordingUi ui;
+    {
+        // Gone for good: one wait for it, then the remaining attempts fail at once.
+        FastbootJob job(Images(), TableTotal(), &ui, 3);
+        FlakyDevice dev;
+        dev.attach(job);
+        dev.results["boot"] = {-3};
+        ASSERT_TRUE(job.OpenDevice("usb:1-1.4"));
+        dev.away = 1 << 30;
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(job.FlashAll(), -1);
+        const double nominal_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count() /
+            tw::clock::scale();
+        EXPECT_GE(nominal_ms, kReopenWaitMs);
+        EXPECT_EQ(dev.devices_for("boot"), (std::vector<FBDeviceHandle>{500, 0, 0}));
+        EXPECT_GT(dev.opened.size(), 2u);
+        EXPECT_NE(job.last_error().find("usb:1-1.4 did not come back"), std::string::npos)
+            << job.last_error();
+    }
+    {
+        // The station's stop closes the device: the run never opens it again.
+        FastbootJob job(Images(), TableTotal(), &ui, 3);
+        FlakyDevice dev;
+        dev.attach(job);
+        job.set_flash([&](const std::string& part, FBFileHandle, uint32_t size,
+                          FBProgressFn progress, void* ctx) {
+            const FBDeviceHandle d = job.device();
+            dev.attempts.push_back({part, d});
+            if (!d) return -1;
+            if (part == "recovery") {
+                job.CloseDevice(); // what the stop does; the library then answers -7
+                return -7;
+            }
+            progress(ctx, size);
+            return 0;
+        });
+        ASSERT_TRUE(job.OpenDevice("usb:1-1.4"));
+        EXPECT_EQ(job.FlashAll(), -1);
+        EXPECT_EQ(dev.opened.size(), 1u);
+        EXPECT_EQ(dev.devices_for("recovery"), (std::vector<FBDeviceHandle>{500, 0, 0}));
+    }
+    {
+        // A stop that comes while the device is being reopened: the new handle is closed and
+        // nothing more is tried on it.
+        FastbootJob job(Images(), TableTotal(), &ui, 3);
+        FlakyDevice dev;
+        dev.attach(job);
+        dev.results["boot"] = {-8};
+        dev.on_reopen = [&] { job.CloseDevice(); };
+        ASSERT_TRUE(job.OpenDevice("usb:1-1.4"));
+        EXPECT_EQ(job.FlashAll(), -1);
+        EXPECT_EQ(dev.opened.size(), 2u);
+        EXPECT_EQ(dev.devices_for("boot"), (std::vector<FBDeviceHandle>{500, 0, 0}));
+        EXPECT_EQ(job.device(), 0u);
+    }
+    tw::clock::set_scale(1.0);
 }
 
 TEST(FastbootFlashAll, WithoutADeviceEveryAttemptFailsAtOnce) {

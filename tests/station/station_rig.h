@@ -91,9 +91,9 @@ class RecordingUi : public StationUi {
         questions_.push_back(text);
         return answer_yes;
     }
-    std::optional<std::string> AskPassword(Language) override {
-        if (!answer_yes) return std::nullopt;
-        return ExpectedPassword(std::time(nullptr));
+    bool AskPassword(Language) override {
+        const std::time_t now = std::time(nullptr);
+        return answer_yes && PasswordMatches(ExpectedPassword(now), now);
     }
     void CloseBoxes(int slot) override {
         std::lock_guard<std::mutex> g(m_);
