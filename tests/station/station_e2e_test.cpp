@@ -7,6 +7,7 @@
 #include "engine/flashboot.h"
 #include "platform/device_source.h"
 #include "station/texts.h"
+#include <fstream>
 
 namespace stationtest {
 namespace {
@@ -287,6 +288,60 @@ TEST_F(StationRig, RepairModeSelectedFileForSlotOneOwnBackupForTheOthers) {
     EXPECT_FALSE(Contains(StageNames(two), "backup"));
     EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before0; }));
     EXPECT_TRUE(WaitNv(1, [&](const NvState& s) { return s == before1; }));
+}
+
+TEST_F(StationRig, ADiskAtAStartedSlotsPositionGetsItsEmmcStage) {
+    // A package with a raw-programming plan.
+    const std::string pkg = root + "/emmc-package";
+    fs::copy(Package(), pkg, fs::copy_options::recursive);
+    std::ofstream(pkg + "/rawprogram0.xml") << R"(<?xml version="1.0" ?>
+<data>
+  <program filename="MBR" label="MBR" start_sector="0"/>
+  <program filename="sbl1.mbn" label="SBL1" start_sector="2048."/>
+  <program filename="sbl2.mbn" label="SBL2" start_sector="3072."/>
+  <program filename="sbl3.mbn" label="SBL3" start_sector="4096."/>
+  <program filename="rpm.mbn" label="RPM" start_sector="6144."/>
+  <program filename="emmc_appsboot.mbn" label="ABOOT" start_sector="7168."/>
+  <program filename="tz.mbn" label="TZ" start_sector="8192."/>
+  <program filename="EBR0.bin" label="EBR" start_sector="9216."/>
+</data>
+)";
+    std::ofstream(pkg + "/patch0.xml") << R"(<?xml version="1.0" ?>
+<patches>
+  <patch byte_offset="458" filename="EBR0.bin" size_in_bytes="4" start_sector="0" value="0"/>
+  <patch byte_offset="474" filename="EBR0.bin" size_in_bytes="4" start_sector="0" value="0"/>
+</patches>
+)";
+    for (const char* f :
+         {"MBR", "sbl2.mbn", "sbl3.mbn", "rpm.mbn", "emmc_appsboot.mbn", "tz.mbn", "EBR0.bin"})
+        std::ofstream(pkg + "/" + f, std::ios::binary) << std::string(512, 'x');
+    const std::string sbl1(70000, 'S');
+    std::ofstream(pkg + "/sbl1.mbn", std::ios::binary) << sbl1;
+
+    fs::create_directories(dev);
+    Station& st = NewStation();
+    ASSERT_TRUE(st.LoadPackage(pkg));
+    st.ClickSlot(0);
+    // The phone comes as a mass-storage disk, at the position slot 1 holds.
+    phonesim::SimOptions o;
+    o.device_dir = dev;
+    o.state_dir = state;
+    o.package = pkg;
+    o.start = phonesim::Mode::Disk;
+    o.hub = "USB\\ROOT_HUB20\\4&EMMC&0";
+    for (const tw::station::SlotKey& k : {kUsbAddressKey, kFastbootNameKey, kDiagCom9025Key})
+        StationConfig(home + "inifile.ini").SetSlotValue(k, 0, o.hub + "#1#");
+    std::string err;
+    ASSERT_TRUE(sim.start(o, err)) << err;
+    // Written, then no DIAG port comes back at the position: the stage says so and stays.
+    ASSERT_TRUE(ui.WaitFor([&] { return !ui.boxes(0).empty(); }, 60000)) << ui.status(0);
+    EXPECT_EQ(ui.boxes(0).back().text, "threadStart1 DiagCom diagcom[0] 在配置文档中为空");
+    EXPECT_TRUE(InOrder(ui.statuses(0), {"emmc"}));
+    EXPECT_TRUE(ui.marks(0).empty()); // the download itself succeeded
+    const std::string disk = Slurp(PhoneDir(0) + "/disk.img");
+    ASSERT_GE(disk.size(), 2048u * 512 + sbl1.size());
+    EXPECT_EQ(disk.substr(2048 * 512, sbl1.size()), sbl1);
+    EXPECT_TRUE(st.Busy(0));
 }
 
 } // namespace
