@@ -212,6 +212,7 @@ void StationConsole::CycleEnded(const CycleRecord& r) {
             .str("imei", r.imei)
             .str("position", r.position)
             .str("backup", r.backup_file)
+            .str("earlier_backup", r.earlier_backup)
             .str("qcn_file", r.qcn_file)
             .str("message", r.message);
         std::string stages = "[";
