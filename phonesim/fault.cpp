@@ -200,6 +200,16 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
             err = "imei-unreadable applies to diag only";
             return std::nullopt;
         }
+    } else if (kind == "reset-unplug") {
+        f.kind = FaultKind::ResetUnplug;
+        if (has_at || !no_value()) {
+            if (err.empty()) err = "reset-unplug takes no @K";
+            return std::nullopt;
+        }
+        if (f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) {
+            err = "reset-unplug applies to diag only";
+            return std::nullopt;
+        }
     } else if (kind == "nv-read" || kind == "nv-write" || kind == "readonly") {
         f.kind = kind == "nv-read"    ? FaultKind::NvRead
                  : kind == "nv-write" ? FaultKind::NvWrite
@@ -288,6 +298,12 @@ int64_t FaultPlan::slow_bps(Stage s) const {
 bool FaultPlan::imei_unreadable() const {
     for (const auto& f : faults_)
         if (f.kind == FaultKind::ImeiUnreadable) return true;
+    return false;
+}
+
+bool FaultPlan::reset_unplug() const {
+    for (const auto& f : faults_)
+        if (f.kind == FaultKind::ResetUnplug) return true;
     return false;
 }
 

@@ -12,6 +12,8 @@
 //                     (default 0), where the host will take it for the next answer
 //   slow=BPS          the stage's answers trickle at BPS bytes per second (nominal time)
 //   imei-unreadable   (diag) NV item 550 reads as never written
+//   reset-unplug      (diag) the phone answers the reset to download, then is gone for good
+//                     (unplugged before its download port appears)
 //   nv-read=ANSWER@ITEM[xN]   (diag) reads of ITEM (sITEM: the SIM 1 item) get ANSWER instead
 //   nv-write=ANSWER@ITEM[xN]  of the phone's own, the first N times (always without xN); ANSWER
 //                     is an NV status (busy, fail, inactive, bad-param, read-only, unknown,
@@ -43,7 +45,8 @@ enum class FaultKind {
     ImeiUnreadable,
     NvRead,
     NvWrite,
-    ReadOnly
+    ReadOnly,
+    ResetUnplug
 };
 
 struct FaultSpec {
@@ -86,6 +89,7 @@ class FaultPlan {
     // Bytes per second for answers, 0 for full speed.
     int64_t slow_bps(Stage s) const;
     bool imei_unreadable() const;
+    bool reset_unplug() const;
     // The answer a fault gives to this NV read or write, if any; counts it.
     std::optional<NvOverride> nv_answer(bool write, uint16_t item, uint16_t context);
     // Items the phone holds read-only: (item, context).

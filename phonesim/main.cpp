@@ -20,9 +20,9 @@ const char* kUsageText =
     "usage:\n"
     "  phonesim --device-dir D --state-dir S --package P [--phones N]\n"
     "           [--start-mode diag|edl|fastboot|disk] [--auto-fastboot] [--fault SPEC]...\n"
-    "           [--imei-base IMEI] [--seed N] [--com-base N] [--hub ID]\n"
+    "           [--imei-base IMEI] [--seed N] [--com-base N] [--hub ID] [--hub-ports LIST]\n"
     "           [--dmss-max-write N] [--block-size N] [--time-scale X]\n"
-    "  phonesim ctl --state-dir S reboot-bootloader [PHONE]\n"
+    "  phonesim ctl --state-dir S reboot-bootloader [PHONE]   (index, IMEI or USB position)\n"
     "  phonesim ctl --state-dir S status\n"
     "  phonesim make-package DIR [--android-mb N] [--seed N]\n";
 
@@ -144,6 +144,17 @@ int run_cmd(const std::vector<std::string>& a) {
             o.com_base = static_cast<int>(v);
         } else if (k == "--hub") {
             o.hub = val;
+        } else if (k == "--hub-ports") {
+            o.hub_ports.clear();
+            size_t at = 0;
+            while (at <= val.size()) {
+                size_t comma = val.find(',', at);
+                if (comma == std::string::npos) comma = val.size();
+                if (!to_long(val.substr(at, comma - at), 1, 255, v))
+                    return usage("--hub-ports is a comma-separated list of ports 1 to 255");
+                o.hub_ports.push_back(static_cast<int>(v));
+                at = comma + 1;
+            }
         } else if (k == "--dmss-max-write") {
             if (!to_long(val, 16, 16384, v)) return usage("--dmss-max-write must be 16 to 16384");
             o.dmss_max_write = static_cast<uint16_t>(v);

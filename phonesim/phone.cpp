@@ -637,7 +637,10 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
         }
         if (act == DiagResponder::Action::ToDownload) {
             retire_port();
-            schedule(Mode::Download, kToDownloadMs);
+            if (faults_.reset_unplug())
+                log("reset to download: unplugged for good (fault)");
+            else
+                schedule(Mode::Download, kToDownloadMs);
         }
         break;
     }

@@ -72,6 +72,7 @@ class Phone : private StreamStore {
     bool request_fastboot();
 
     int index() const { return opt_.index; }
+    int hubport() const { return opt_.hubport; }
     const std::string& imei() const { return opt_.imei; }
     const std::string& dir() const { return opt_.dir; }
     Phase phase() const { return phase_.load(); }

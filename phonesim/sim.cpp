@@ -1,5 +1,6 @@
 #include "phonesim/sim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -34,6 +35,21 @@ bool Simulator::start(const SimOptions& opt, std::string& err) {
     if (opt.phones < 1 || opt.phones > 64) {
         err = "--phones must be 1 to 64";
         return false;
+    }
+    if (opt.hub_ports.size() > static_cast<size_t>(opt.phones)) {
+        err = "--hub-ports lists more ports than there are phones";
+        return false;
+    }
+    std::vector<int> ports;
+    for (int i = 0; i < opt.phones; ++i) {
+        const int port = static_cast<size_t>(i) < opt.hub_ports.size()
+                             ? opt.hub_ports[static_cast<size_t>(i)]
+                             : i + 1;
+        if (port < 1 || port > 255 || std::find(ports.begin(), ports.end(), port) != ports.end()) {
+            err = "--hub-ports: each phone needs a hub port of its own, 1 to 255";
+            return false;
+        }
+        ports.push_back(port);
     }
     if (!make_dirs(opt.device_dir)) {
         err = opt.device_dir + ": device directory cannot be created";
@@ -83,7 +99,7 @@ bool Simulator::start(const SimOptions& opt, std::string& err) {
         po.dir = opt.state_dir + "/" + name;
         po.record_prefix = "phonesim" + tag;
         po.hub = hub_;
-        po.hubport = i + 1;
+        po.hubport = ports[static_cast<size_t>(i)];
         po.start = opt.start;
         po.auto_fastboot = opt.auto_fastboot;
         po.faults = opt.faults;
@@ -128,7 +144,10 @@ int Simulator::reboot_bootloader(const std::string& which) {
     int moved = 0;
     bool named = false;
     for (auto& p : phones_) {
-        if (!which.empty() && which != std::to_string(p->index()) && which != p->imei()) continue;
+        const std::string position = hub_ + "#" + std::to_string(p->hubport()) + "#";
+        if (!which.empty() && which != std::to_string(p->index()) && which != p->imei() &&
+            which != position)
+            continue;
         named = true;
         if (p->request_fastboot()) ++moved;
     }

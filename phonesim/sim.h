@@ -29,6 +29,8 @@ struct SimOptions {
     uint16_t dmss_max_write = kDmssDefaultMaxWrite;
     uint32_t block_size = kDefaultBlockSize;
     std::string hub; // parent identity; empty: one made from the process id
+    // Hub port of each phone in turn; phones past the list (or all, when empty) take index + 1.
+    std::vector<int> hub_ports;
 };
 
 class Simulator {
@@ -43,8 +45,8 @@ class Simulator {
     // Stops the phones (their records are removed) and the control socket.
     void stop();
 
-    // Phones (all, or the one with this index or IMEI) moved from Android mode towards fastboot;
-    // -1 when which names no phone.
+    // Phones (all, or the one with this index, IMEI or USB position "<hub>#<port>#") moved from
+    // Android mode towards fastboot; -1 when which names no phone.
     int reboot_bootloader(const std::string& which);
 
     size_t size() const { return phones_.size(); }

@@ -1,4 +1,4 @@
-// The demo script end to end against the build: two simulated phones through the whole cycle.
+// The demo script end to end against the build: the station with four simulated phones.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -102,35 +103,47 @@ std::string WorkFolder(const std::string& out) {
     return m[1].str();
 }
 
-TEST(Demo, BothPhonesPassTheWholeCycle) {
+// The lines of one slot, in order.
+std::vector<std::string> SlotLines(const std::string& out, int slot) {
+    const std::string tag = "slot " + std::to_string(slot) + ": ";
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(tag, 0) == 0) lines.push_back(line.substr(tag.size()));
+    return lines;
+}
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
+    size_t next = 0;
+    for (const std::string& l : lines)
+        if (next < want.size() && l.find(want[next]) == 0) ++next;
+    return next == want.size();
+}
+
+TEST(Demo, FourPhonesPassThroughTheStation) {
     Demo d = RunDemo({}, 240);
     ASSERT_FALSE(d.timed_out) << d.out;
     EXPECT_EQ(d.status, 0) << d.out;
     EXPECT_FALSE(d.group_left);
-    // Every step of the cycle reported for each phone, in order.
-    for (const std::string phone : {"[phone 1] ", "[phone 2] "}) {
-        std::vector<std::string> lines;
-        size_t at = 0;
-        while ((at = d.out.find(phone, at)) != std::string::npos) {
-            const size_t eol = d.out.find('\n', at);
-            lines.push_back(d.out.substr(at, eol - at));
-            at = eol;
-        }
-        size_t next = 0;
-        for (const char* step :
-             {"DIAG port COM", "QCN backup: ", "reset to download: QDLoader 9008 on COM",
-              "emergency download: ", "reboot to bootloader", "fastboot device tcp:127.0.0.1:",
-              "fastboot flash: 7 flashes, partitions match the package", "QCN restore on COM",
-              "PASS"}) {
-            while (next < lines.size() && lines[next].find(step) == std::string::npos)
-                ++next;
-            EXPECT_LT(next, lines.size()) << phone << "no line with: " << step << "\n" << d.out;
-        }
+    // Every slot takes its phone through the whole cycle, in order.
+    for (int slot = 1; slot <= 4; ++slot) {
+        EXPECT_TRUE(InOrder(SlotLines(d.out, slot),
+                            {"BackUp QCN...", "BackUp QCN Complete", "UPdate modem Files...",
+                             "Update Modem Complete", "Waiting Device...", "Update AP...",
+                             "Update Fastboot Complete", "Waiting for phone restart...",
+                             "Restore QCN...", "PASS", "cycle PASS"}))
+            << "slot " << slot << "\n"
+            << d.out;
+        // The result table: the slot, PASS, its time, the phone's IMEI and hub port.
+        EXPECT_TRUE(
+            std::regex_search(d.out, std::regex("\\n +" + std::to_string(slot) +
+                                                "  PASS +[0-9]+\\.[0-9]{2}  [0-9]{15}  \\S+#" +
+                                                std::to_string(slot) + "#\\n")))
+            << d.out;
     }
-    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 1  PASS +[0-9]+\\.[0-9]{2} s")))
-        << d.out;
-    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 2  PASS +[0-9]+\\.[0-9]{2} s")))
-        << d.out;
+    EXPECT_NE(d.out.find("slot 1: Update Complete!"), std::string::npos) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("total [0-9]+\\.[0-9]{2} s"))) << d.out;
     const std::string work = WorkFolder(d.out);
     ASSERT_FALSE(work.empty());
     EXPECT_FALSE(fs::exists(work));
@@ -144,12 +157,12 @@ TEST(Demo, AFailingPhoneFailsTheDemoAndTheSimulatorStillStops) {
     ASSERT_FALSE(d.timed_out) << d.out;
     EXPECT_EQ(d.status, 1) << d.out;
     EXPECT_FALSE(d.group_left);
-    EXPECT_NE(d.out.find("fastboot flash retried: flash system attempt 2/3"), std::string::npos)
+    EXPECT_NE(d.out.find("slot 2: [error] Tarnwell: Update Failed!"), std::string::npos) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("\\n +1  PASS "))) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("\\n +2  FAIL .*FlashAll failed: attempt 1")))
         << d.out;
-    EXPECT_NE(d.out.find("Error flashing boot, exit."), std::string::npos) << d.out;
-    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 1  PASS"))) << d.out;
-    EXPECT_TRUE(std::regex_search(d.out, std::regex("phone 2  FAIL .*\\(at fastboot flash\\)")))
-        << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("\\n +3  PASS "))) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("\\n +4  PASS "))) << d.out;
     const std::string work = WorkFolder(d.out);
     ASSERT_FALSE(work.empty());
     EXPECT_FALSE(fs::exists(work));
