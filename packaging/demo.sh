@@ -11,7 +11,7 @@
 #   packaging/demo.sh BUILD_DIR                  the headless station, result table at the end
 #   packaging/demo.sh BUILD_DIR --window         the same phones in the station's window
 #   packaging/demo.sh BUILD_DIR --screenshot PNG the window (offscreen), every slot started, saved
-#                                                as a picture in the middle of the run
+#                                                as a picture when the first row shows its result
 #
 # In the window the package is already loaded: press "开始全部下载" (start all) and watch the
 # four rows; close the window (or EXIT) to end the demo.
@@ -23,8 +23,14 @@
 set -euo pipefail
 
 USAGE="usage: demo.sh BUILD_DIR [--window | --screenshot PNG]"
-BUILD=$(cd "${1:?$USAGE}" && pwd)
 MODE=${2:-}
+if [ "$MODE" = --window ] && [ -z "${QT_QPA_PLATFORM:-}${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "demo --window: there is no display here (DISPLAY and WAYLAND_DISPLAY are not set)." >&2
+    echo "Run it in a desktop session or under xvfb-run; './run demo' shows the same station" >&2
+    echo "without a window." >&2
+    exit 2
+fi
+BUILD=$(cd "${1:?$USAGE}" && pwd)
 SHOT=""
 case "$MODE" in
 "") ;;
@@ -43,12 +49,6 @@ LIMIT=${TARNWELL_DEMO_WAIT:-240}
 PHONES=${TARNWELL_DEMO_PHONES:-4}
 NEEDED=("$CLI" "$SIM")
 [ -z "$MODE" ] || NEEDED+=("$WINDOW")
-if [ "$MODE" = --window ] && [ -z "${QT_QPA_PLATFORM:-}${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "demo --window: there is no display here (DISPLAY and WAYLAND_DISPLAY are not set)." >&2
-    echo "Run it in a desktop session or under xvfb-run; './run demo' shows the same station" >&2
-    echo "without a window." >&2
-    exit 2
-fi
 for p in "${NEEDED[@]}"; do
     [ -x "$p" ] || { echo "demo: $p is not built" >&2; exit 2; }
 done
@@ -145,7 +145,7 @@ if [ -n "$SHOT" ]; then
     chmod 700 "$RUNTIME"
     timeout --signal=TERM "$LIMIT" env XDG_RUNTIME_DIR="$RUNTIME" "$WINDOW" --home "$STATION" \
         --device-dir "$DEV" --time-scale "$SCALE" --package "$PKG" --start-all \
-        --screenshot "$SHOT" --screenshot-rows "$PHONES" &
+        --screenshot "$SHOT" &
     STATION_PID=$!
     wait "$STATION_PID" || rc=$?
     STATION_PID=""

@@ -6,15 +6,15 @@ namespace tw::window {
 
 const char* Usage() {
     return "usage: tarnwell [--home DIR] [--device-dir DIR] [--time-scale X] [--package DIR]\n"
-           "                [--start-all] [--screenshot FILE [--screenshot-rows N]]\n"
+           "                [--start-all] [--screenshot FILE]\n"
            "  --home DIR         station folder (default $TARNWELL_HOME, else\n"
            "                     $XDG_DATA_HOME/tarnwell or ~/.local/share/tarnwell)\n"
            "  --device-dir DIR   read devices from a virtual device directory\n"
            "  --time-scale X     multiply every wait by X (tests, demos)\n"
            "  --package DIR      load this software package at start, as \"Load Files\" does\n"
            "  --start-all        press the start-all button once the window is up\n"
-           "  --screenshot FILE  save a PNG of the window once N rows (default 1) are halfway\n"
-           "                     through their cycle, then close it (for the documentation)\n";
+           "  --screenshot FILE  save a PNG of the window when the first row shows PASS or\n"
+           "                     FAIL, then close it (for the documentation)\n";
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& why) {
@@ -50,22 +50,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
             if (!value(out.package)) return false;
         } else if (name == "--screenshot") {
             if (!value(out.screenshot)) return false;
-        } else if (name == "--time-scale" || name == "--screenshot-rows") {
+        } else if (name == "--time-scale") {
             if (!value(v)) return false;
             char* end = nullptr;
             const double d = std::strtod(v.c_str(), &end);
-            const bool rows = name == "--screenshot-rows";
-            if (*end != '\0' || !(d > 0) || (rows && (d != int(d) || d > 16))) {
-                why = name +
-                      (rows ? " needs a row count from 1 to 16, not '"
-                            : " needs a positive number, not '") +
-                      v + "'";
+            if (*end != '\0' || !(d > 0)) {
+                why = name + " needs a positive number, not '" + v + "'";
                 return false;
             }
-            if (rows)
-                out.screenshot_rows = int(d);
-            else
-                out.time_scale = d;
+            out.time_scale = d;
         } else {
             why = "unknown option " + a;
             return false;

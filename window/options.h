@@ -13,8 +13,7 @@ struct Options {
     double time_scale = 0;  // 0 = not given
     std::string package;    // a package folder loaded at start, as "Load Files" does
     bool start_all = false; // press "start all" once the window is up
-    std::string screenshot; // save a picture of the window in the middle of the run, then quit
-    int screenshot_rows = 1;
+    std::string screenshot; // save a picture of the window at the first result, then quit
     bool help = false, version = false;
 };
 

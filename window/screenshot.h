@@ -1,8 +1,7 @@
 #pragma once
 // The documentation's picture of the window in the middle of a run: the window is watched every
-// 20 ms and saved as a PNG (QWidget::grab, so no screen is needed) once `rows` slot bars stand
-// between a quarter and nine tenths; if a row reaches PASS or FAIL first, the picture is taken
-// then. GUI thread only.
+// 20 ms and saved as a PNG (QWidget::grab, so no screen is needed) as soon as the first slot row
+// shows its result, PASS or FAIL, while the others are still on their way. GUI thread only.
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -17,14 +16,13 @@ class MidRunScreenshot : public QObject {
 
   public:
     // done(saved) is called once, after the picture was written (or failed to be).
-    MidRunScreenshot(QWidget* window, QString file, int rows, std::function<void(bool)> done);
+    MidRunScreenshot(QWidget* window, QString file, std::function<void(bool)> done);
 
   private:
     void poll();
 
     QWidget* window_;
     QString file_;
-    int rows_;
     std::function<void(bool)> done_;
     QTimer* timer_;
 };

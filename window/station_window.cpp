@@ -142,7 +142,7 @@ QWidget* StationWindow::buildSlots() {
         r.button->setMinimumWidth(72);
         r.bar = new GradientProgressBar(box);
         r.bar->setObjectName(QStringLiteral("slotBar") + n);
-        r.bar->setMinimumSize(150, 36);
+        r.bar->setMinimumSize(150, 40);
         r.status = newLabel(box, QStringLiteral("slotStatus") + n);
         r.status->setMinimumWidth(190);
         grid->addWidget(number, row, col);

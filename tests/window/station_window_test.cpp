@@ -160,6 +160,25 @@ TEST_F(Window, WholeRunOfTwoPhonesByItsButtons) {
         EXPECT_FALSE(station->Running(i)) << i;
 }
 
+TEST_F(Window, AFailedPhoneTurnsItsRowRedAndItsWorkerWaitsForTheBox) {
+    ASSERT_TRUE(StartPhones(1, {"0/diag:reset-unplug"})); // gone for good after its reset
+    tw::ini::write_string(home + "inifile.ini", "Language", "Language", "English");
+    Open();
+    ASSERT_TRUE(station->LoadPackage(stationtest::Package()));
+    Click(SlotButton(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->boxes().openBox(0) != nullptr; }, 60000));
+    QMessageBox* box = window->boxes().openBox(0);
+    EXPECT_EQ(box->text().toStdString(), "Can't find phone！Please check the phone and driver！");
+    EXPECT_EQ(box->windowTitle().toStdString(), "Android 2.3");
+    EXPECT_EQ(Bar(1)->state(), GradientProgressBar::State::Fail);
+    EXPECT_EQ(Bar(1)->barColor(), GradientProgressBar::kFailColor);
+    EXPECT_EQ(Status(1), "Fail");
+    EXPECT_EQ(window->boxes().pending(0), 1); // the worker waits for the operator
+    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->boxes().pending(0) == 0; }, 10000));
+    EXPECT_EQ(Text("slotButton1"), "STOP");
+}
+
 // The program checks its command line, and its display, before it opens anything.
 TEST(WindowProgram, SaysWhatIsWrongBeforeOpeningAWindow) {
     struct {
