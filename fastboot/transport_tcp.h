@@ -23,6 +23,9 @@ class TcpTransport : public Transport {
 
     int write(const uint8_t* data, size_t len, Deadline deadline) override;
     int read(uint8_t* buf, size_t cap, Deadline deadline) override;
+    // The page cache straight to the socket (sendfile): no copy in the process.
+    bool sends_files() const override { return true; }
+    int write_file(int fd, uint64_t off, size_t len, Deadline deadline) override;
     void cancel() override;
     std::string last_error() const override { return error_; }
 
@@ -31,7 +34,7 @@ class TcpTransport : public Transport {
     int handshake(Deadline deadline);
     // Exactly len bytes, or a negative Result.
     int send_all(const uint8_t* head, size_t head_len, const uint8_t* body, size_t body_len,
-                 Deadline deadline);
+                 Deadline deadline, int flags = 0);
     int recv_all(uint8_t* buf, size_t len, Deadline deadline);
     // Waits for the socket to be readable or writable; kOk or a negative Result.
     int wait(short events, Deadline deadline);
