@@ -165,11 +165,15 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
     std::lock_guard<CProtectedCritical> g(m_queueLock);
     HDLC_RX_NODE* node = CurrentNode();
     if (!node) return -1;
-    // The frame's running state lives in locals (registers) and goes back into the packed node
-    // once per frame or chunk, not once per byte.
+    // The frame's running state lives in locals and goes back into the packed node once per
+    // frame or chunk, not once per byte. Bytes are unescaped into the node first and folded into
+    // the CRC in bulk (eight at a time) when a flag needs it or the chunk ends, so the CRC's
+    // chain of table lookups never holds up the byte loop. Bytes past the node's room are not
+    // stored and not folded in: such a frame is dropped whatever its CRC.
     uint8_t flags = node->flags;
     uint16_t crc = node->crc;
     int length = node->length;
+    int folded = length; // data[0, folded) are in crc
     uint8_t* data = node->data;
     int result = 0;
     const uint8_t* p = bytes;
@@ -182,21 +186,13 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
             uint8_t* out = data + length;
             // Eight at a time while none of them is a flag or an escape, then byte by byte up
             // to the next one.
-            while (stop - p >= 8) {
-                const uint64_t v = load_le64(p);
-                if (has_flag_or_escape(v)) break;
-                crc = crc16_step8(crc, v);
+            while (stop - p >= 8 && !has_flag_or_escape(load_le64(p))) {
                 std::memcpy(out, p, 8);
                 out += 8;
                 p += 8;
             }
-            while (p < stop) {
-                const uint8_t b = *p;
-                if (b == kFlag || b == kEsc) break;
-                crc = crc16_step(crc, b);
-                *out++ = b;
-                ++p;
-            }
+            while (p < stop && *p != kFlag && *p != kEsc)
+                *out++ = *p++;
             length = static_cast<int>(out - data);
             if (p == end) break;
         }
@@ -206,13 +202,15 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
                 m_oversizeDropped.fetch_add(1);
                 flags = kFlagReceiving;
                 crc = kCrc16Init;
-                length = 0;
+                length = folded = 0;
                 continue;
             }
+            crc = crc16_update(crc, data + folded, static_cast<size_t>(length - folded));
+            folded = length;
             if (!(flags & kFlagReceiving) || length < 3 || crc != kCrc16Good) {
                 flags = kFlagReceiving;
                 crc = kCrc16Init;
-                length = 0;
+                length = folded = 0;
                 continue;
             }
             node->length = static_cast<uint16_t>(length - 2);
@@ -223,7 +221,7 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
             if (!node) return result;
             flags = node->flags;
             crc = node->crc;
-            length = node->length;
+            length = folded = node->length;
             data = node->data;
             continue;
         }
@@ -241,7 +239,6 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
             flags &= static_cast<uint8_t>(~kFlagEscape);
             b ^= 0x20;
         }
-        crc = crc16_step(crc, b);
         if (length < kFrameMax) {
             data[length++] = b;
         } else {
@@ -249,7 +246,7 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
         }
     }
     node->flags = flags;
-    node->crc = crc;
+    node->crc = crc16_update(crc, data + folded, static_cast<size_t>(length - folded));
     node->length = static_cast<uint16_t>(length);
     return result;
 }
