@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <vector>
 
 namespace tw::fastboot {
 namespace {
@@ -314,38 +315,34 @@ int TcpTransport::write_file(int fd, uint64_t off, size_t len, Deadline deadline
     // MSG_MORE: the length goes out with the first data, not in a segment of its own.
     int rc = send_all(head, sizeof head, nullptr, 0, deadline, MSG_MORE);
     if (rc != kOk) return rc;
-    auto pos = static_cast<off_t>(off);
-    size_t sent = 0;
+    // The length is out: a packet cut short from here on leaves the stream out of step.
+    rc = send_file_body(fd, static_cast<off_t>(off), len, deadline);
+    if (rc != kOk) broken_ = true;
+    return rc;
+}
+
+int TcpTransport::send_file_body(int fd, off_t pos, size_t len, Deadline deadline) {
     SigpipeHeld hold;
-    while (sent < len) {
-        if (cancelled_.load()) {
-            broken_ = true;
-            return failed(kErrCancelled, "cancelled");
-        }
-        ssize_t n = ::sendfile(fd_, fd, &pos, len - sent);
+    size_t left = len;
+    while (left > 0) {
+        if (cancelled_.load()) return failed(kErrCancelled, "cancelled");
+        ssize_t n = ::sendfile(fd_, fd, &pos, left);
         if (n > 0) {
-            sent += static_cast<size_t>(n);
+            left -= static_cast<size_t>(n);
             continue;
         }
-        broken_ = true; // the length is out; a packet cut short leaves the stream out of step
         if (n == 0)
-            return failed(kErrFileRead, "the file ends at byte " + std::to_string(pos) +
-                                            ", before the " + std::to_string(len) +
-                                            " bytes asked from " + std::to_string(off));
-        if (errno == EINTR) {
-            broken_ = false;
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            broken_ = false;
-            rc = wait(POLLOUT, deadline);
-            if (rc != kOk) {
-                broken_ = true;
-                return rc;
-            }
-            continue;
-        }
+            return failed(kErrFileRead, "the file ends at byte " + std::to_string(pos) + ", " +
+                                            std::to_string(left) + " bytes short");
         const int e = errno;
+        if (e == EINTR) continue;
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            int rc = wait(POLLOUT, deadline);
+            if (rc != kOk) return rc;
+            continue;
+        }
+        // A file system that cannot hand its pages to a socket: read the rest instead.
+        if (e == EINVAL || e == ENOSYS) return send_file_by_reads(fd, pos, left, deadline);
         if (e == EPIPE) hold.raised();
         // sendfile's errors mix both ends: ask the socket whether it is the one that failed.
         int soerr = 0;
@@ -356,6 +353,25 @@ int TcpTransport::write_file(int fd, uint64_t off, size_t len, Deadline deadline
                           std::string("connection lost: ") + std::strerror(soerr ? soerr : e));
         return failed(kErrFileRead, std::string("reading the file at byte ") + std::to_string(pos) +
                                         ": " + std::strerror(e));
+    }
+    return kOk;
+}
+
+int TcpTransport::send_file_by_reads(int fd, off_t pos, size_t left, Deadline deadline) {
+    std::vector<uint8_t> buf(std::min<size_t>(left, size_t{64} << 10));
+    while (left > 0) {
+        ssize_t n = ::pread(fd, buf.data(), std::min(left, buf.size()), pos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            return failed(kErrFileRead, std::string("reading the file at byte ") +
+                                            std::to_string(pos) + ": " + std::strerror(errno));
+        if (n == 0)
+            return failed(kErrFileRead, "the file ends at byte " + std::to_string(pos) + ", " +
+                                            std::to_string(left) + " bytes short");
+        int rc = send_all(buf.data(), static_cast<size_t>(n), nullptr, 0, deadline);
+        if (rc != kOk) return rc;
+        pos += n;
+        left -= static_cast<size_t>(n);
     }
     return kOk;
 }

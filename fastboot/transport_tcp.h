@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 #include "fastboot/transport.h"
 
@@ -36,6 +37,9 @@ class TcpTransport : public Transport {
     int send_all(const uint8_t* head, size_t head_len, const uint8_t* body, size_t body_len,
                  Deadline deadline, int flags = 0);
     int recv_all(uint8_t* buf, size_t len, Deadline deadline);
+    // A packet's body from a file: sendfile, or pread and send where the file system cannot.
+    int send_file_body(int fd, off_t pos, size_t len, Deadline deadline);
+    int send_file_by_reads(int fd, off_t pos, size_t left, Deadline deadline);
     // Waits for the socket to be readable or writable; kOk or a negative Result.
     int wait(short events, Deadline deadline);
     int failed(int code, std::string text);
