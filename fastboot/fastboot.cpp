@@ -1,9 +1,11 @@
 #include "fastboot/fastboot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include "fastboot/image.h"
@@ -21,6 +23,10 @@ struct Device {
     std::unique_ptr<Transport> transport;
     std::unique_ptr<Protocol> protocol;
     std::mutex use; // one call at a time on the link
+    // Under `use`: max-download-size as the device answered it, and the run's one buffer the
+    // images are read into, one chunk (the transport's max_write) at a time.
+    DownloadLimit limit;
+    std::unique_ptr<uint8_t[]> buffer;
 
     std::mutex error_m;
     std::string error;
@@ -84,11 +90,17 @@ FBDeviceHandle open_failed(const std::string& text) {
 } // namespace
 
 FBFileHandle FBLoadFile(const std::string& path, uint32_t* size, uint32_t* error) {
-    auto img = std::make_shared<Image>();
-    uint32_t rc = load_image(path, *img);
+    std::shared_ptr<Image> img;
+    try {
+        img = std::make_shared<Image>();
+    } catch (const std::bad_alloc&) {
+        if (error) *error = kLoadNoMemory;
+        return 0;
+    }
+    uint32_t rc = img->load(path);
     if (error) *error = rc;
     if (rc != kLoadOk) return 0;
-    if (size) *size = img->size;
+    if (size) *size = img->size();
     std::lock_guard<std::mutex> g(reg().m);
     FBFileHandle h = reg().next++;
     reg().files.emplace(h, std::move(img));
@@ -104,7 +116,7 @@ void FBFreeFile(FBFileHandle file) {
         img = std::move(it->second);
         reg().files.erase(it);
     }
-    // A large image is freed here, outside the registry lock.
+    // The file is closed here, outside the registry lock, unless a flash still holds it.
 }
 
 FBDeviceHandle FBOpenDevice(const std::string& name) {
@@ -123,6 +135,9 @@ FBDeviceHandle FBOpenDevice(const std::string& name) {
     if (!t) return open_failed(name + ": " + error);
 
     auto dev = std::make_shared<Device>();
+    // Not zero-filled: pages are only touched as chunks are read into them.
+    dev->buffer.reset(new (std::nothrow) uint8_t[std::max<size_t>(1, t->max_write())]);
+    if (!dev->buffer) return open_failed(name + ": no memory for the transfer buffer");
     dev->name = name;
     dev->transport = std::move(t);
     dev->protocol =
@@ -140,14 +155,16 @@ int FBFlash(FBDeviceHandle device, const std::string& partition, FBFileHandle fi
     auto dev = find_device(device);
     if (!dev) return kErrArgument;
     auto img = find_file(file);
-    if (!img || size > img->size) {
+    if (!img || size > img->size()) {
         dev->set_error(!img ? "flash " + partition + ": unknown file handle"
                             : "flash " + partition + ": " + std::to_string(size) +
-                                  " bytes asked of a " + std::to_string(img->size) + "-byte image");
+                                  " bytes asked of a " + std::to_string(img->size()) +
+                                  "-byte image");
         return kErrArgument;
     }
     std::lock_guard<std::mutex> g(dev->use);
-    int rc = dev->protocol->flash(partition, img->data.get(), size, progress, context);
+    ImageSource src(*img, dev->buffer.get());
+    int rc = dev->protocol->flash(partition, src, size, progress, context, dev->limit);
     if (rc != kOk) dev->set_error(dev->protocol->last_error());
     return rc;
 }

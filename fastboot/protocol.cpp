@@ -28,6 +28,8 @@ const char* result_name(int code) {
         return "cancelled";
     case kErrBroken:
         return "link out of step";
+    case kErrFileRead:
+        return "image file read error";
     default:
         return "unknown error";
     }
@@ -178,6 +180,11 @@ int Protocol::reboot() {
 
 int Protocol::download(const uint8_t* data, uint32_t size, ProgressFn progress, void* context) {
     if (!data && size) return fail(kErrArgument, "download without data");
+    MemorySource src(data);
+    return download(src, size, progress, context);
+}
+
+int Protocol::download(DataSource& source, uint32_t size, ProgressFn progress, void* context) {
     char cmd[24];
     std::snprintf(cmd, sizeof cmd, "download:%08x", size);
     int rc = send_command(cmd);
@@ -202,9 +209,25 @@ int Protocol::download(const uint8_t* data, uint32_t size, ProgressFn progress, 
     }
 
     const size_t chunk = std::max<size_t>(1, t_.max_write());
+    const int file = t_.sends_files() ? source.file() : -1;
+    std::string why;
     for (uint32_t off = 0; off < size;) {
         const size_t len = std::min<size_t>(chunk, size - off);
-        rc = t_.write(data + off, len, clock::deadline_after_ms(timeouts_.write_ms));
+        const Deadline deadline = clock::deadline_after_ms(timeouts_.write_ms);
+        const uint8_t* p = file >= 0 ? nullptr : source.chunk(off, len, why);
+        if (file < 0 && !p)
+            rc = kErrFileRead;
+        else if (file >= 0)
+            rc = t_.write_file(file, off, len, deadline);
+        else
+            rc = t_.write(p, len, deadline);
+        if (rc == kErrFileRead) {
+            // The device counts on the rest of the announced bytes; nothing later pairs up.
+            broken_ = true;
+            if (file >= 0) why = t_.last_error();
+            return fail(kErrFileRead, "image read failed after " + std::to_string(off) + " of " +
+                                          std::to_string(size) + " bytes were sent: " + why);
+        }
         if (rc < 0)
             return link_failure(rc, "sending data at byte " + std::to_string(off) + " of " +
                                         std::to_string(size));
@@ -224,6 +247,14 @@ int Protocol::download(const uint8_t* data, uint32_t size, ProgressFn progress, 
 
 int Protocol::flash(const std::string& partition, const uint8_t* data, uint32_t size,
                     ProgressFn progress, void* context) {
+    if (!data && size) return fail(kErrArgument, "flash without data");
+    MemorySource src(data);
+    DownloadLimit limit;
+    return flash(partition, src, size, progress, context, limit);
+}
+
+int Protocol::flash(const std::string& partition, DataSource& source, uint32_t size,
+                    ProgressFn progress, void* context, DownloadLimit& limit) {
     if (broken_) return fail(kErrBroken, "flash " + partition + ": the link is out of step");
     const std::string cmd = "flash:" + partition;
     bool name_ok = !partition.empty() && cmd.size() <= kMaxCommand &&
@@ -234,25 +265,35 @@ int Protocol::flash(const std::string& partition, const uint8_t* data, uint32_t 
     if (!name_ok)
         return fail(kErrArgument,
                     "bad partition name '" + printable(partition.data(), partition.size()) + "'");
+    std::string why;
+    if (!source.unchanged(why)) return fail(kErrFileRead, "flash " + partition + ": " + why);
 
-    std::string value;
-    int rc = getvar("max-download-size", value);
-    if (rc == kOk) {
-        uint64_t max = 0;
-        if (!parse_size(value, max))
-            return fail(kErrProtocol, "device reported max-download-size '" + value + "'");
-        if (size > max)
-            return fail(kErrTooLarge, "image for " + partition + " is " + std::to_string(size) +
-                                          " bytes, larger than the device's max-download-size " +
-                                          std::to_string(max));
-    } else if (rc == kErrDeviceFail) {
-        log("max-download-size not reported; sending " + std::to_string(size) + " bytes");
-    } else {
-        return rc;
+    if (!limit.asked) {
+        std::string value;
+        int rc = getvar("max-download-size", value);
+        if (rc == kOk) {
+            uint64_t max = 0;
+            if (!parse_size(value, max))
+                return fail(kErrProtocol, "device reported max-download-size '" + value + "'");
+            limit = {true, true, max};
+        } else if (rc == kErrDeviceFail) {
+            log("max-download-size not reported; sending " + std::to_string(size) + " bytes");
+            limit = {true, false, 0};
+        } else {
+            return rc;
+        }
     }
+    if (limit.reported && size > limit.max)
+        return fail(kErrTooLarge, "image for " + partition + " is " + std::to_string(size) +
+                                      " bytes, larger than the device's max-download-size " +
+                                      std::to_string(limit.max));
 
-    rc = download(data, size, progress, context);
+    int rc = download(source, size, progress, context);
     if (rc != kOk) return rc;
+    // Bytes that changed while they went out may be a mix of two files: the device keeps them
+    // in its download buffer, but they are not written.
+    if (!source.unchanged(why))
+        return fail(kErrFileRead, "flash " + partition + " not sent: " + why);
     return command(cmd, timeouts_.flash_ms);
 }
 

@@ -37,6 +37,41 @@ std::string printable(const char* data, size_t len);
 // "0x10000000" or "268435456"; false for empty, junk, zero or more than 64 bits.
 bool parse_size(const std::string& text, uint64_t& out);
 
+// Where download data comes from: memory, or an image file read chunk by chunk.
+class DataSource {
+  public:
+    virtual ~DataSource() = default;
+    // len bytes from offset off, valid until the next call; null when they cannot be had, with
+    // the reason in error.
+    virtual const uint8_t* chunk(uint64_t off, size_t len, std::string& error) = 0;
+    // Asked before the download starts and again before flash: is sent: false (with the reason)
+    // when the data may no longer be what was loaded, so nothing of it is written to the device.
+    virtual bool unchanged(std::string& error) {
+        (void)error;
+        return true;
+    }
+    // The open file the bytes come from (offset 0 is the first byte), for a transport that
+    // sends files itself; -1 when there is none.
+    virtual int file() const { return -1; }
+};
+
+// Bytes already in memory, sent from where they lie.
+class MemorySource : public DataSource {
+  public:
+    explicit MemorySource(const uint8_t* data) : data_(data) {}
+    const uint8_t* chunk(uint64_t off, size_t, std::string&) override { return data_ + off; }
+
+  private:
+    const uint8_t* data_;
+};
+
+// What a device said of max-download-size, kept so it is asked once per opened device.
+struct DownloadLimit {
+    bool asked = false;
+    bool reported = false; // false: the device does not know the variable
+    uint64_t max = 0;
+};
+
 // One conversation with one device; used by one thread at a time.
 class Protocol {
   public:
@@ -45,13 +80,21 @@ class Protocol {
     // getvar:<name>; the OKAY text in value. kErrDeviceFail for a variable the device lacks.
     int getvar(const std::string& name, std::string& value);
 
-    // download:%08x, checks the DATA size, sends data in chunks straight from the caller's
-    // buffer (progress after each), waits for OKAY.
+    // download:%08x, checks the DATA size, sends data in chunks of the transport's max_write
+    // (progress after each), waits for OKAY. A source's file goes to a transport that sends
+    // files itself without passing through the process. A chunk the source cannot give fails
+    // with kErrFileRead and leaves the link out of step (the device still waits for data).
+    int download(DataSource& source, uint32_t size, ProgressFn progress, void* context);
     int download(const uint8_t* data, uint32_t size, ProgressFn progress, void* context);
 
-    // Asks max-download-size, refuses an image that exceeds it before anything else is sent,
-    // downloads, then flash:<partition>. A device that does not report the variable is sent the
-    // image anyway and has the last word.
+    // Asks max-download-size unless limit already holds the answer, refuses an image that
+    // exceeds it before anything else is sent, downloads, then flash:<partition>. A device that
+    // does not report the variable is sent the image anyway and has the last word. A source
+    // that has changed fails with kErrFileRead: before the download, or after it with the
+    // flash: never sent (the link stays in step either way).
+    int flash(const std::string& partition, DataSource& source, uint32_t size, ProgressFn progress,
+              void* context, DownloadLimit& limit);
+    // The same from memory, asking max-download-size every time.
     int flash(const std::string& partition, const uint8_t* data, uint32_t size, ProgressFn progress,
               void* context);
 

@@ -20,6 +20,8 @@ enum Result : int {
     kErrTooLarge = -6,   // the image exceeds the device's max-download-size
     kErrCancelled = -7,  // the device was closed from another thread
     kErrBroken = -8,     // an earlier failure left the link out of step; reopen the device
+    kErrFileRead = -9,   // the loaded image file cannot be read back: shortened, rewritten,
+                         // replaced or unreadable since it was loaded (the loader's read error 3)
 };
 
 const char* result_name(int code);
@@ -44,6 +46,19 @@ class Transport {
 
     // The largest packet one write should carry: the download chunk size.
     virtual size_t max_write() const { return size_t{1} << 20; }
+
+    // True when write_file can send a file's bytes without them passing through the process.
+    virtual bool sends_files() const { return false; }
+    // Sends one packet of len bytes read from the file fd at offset off (the file's own offset
+    // is left alone). kOk, kErrFileRead when the file ends early or cannot be read (the packet
+    // is then cut short: the link is out of step), or a negative Result as write gives.
+    virtual int write_file(int fd, uint64_t off, size_t len, Deadline deadline) {
+        (void)fd;
+        (void)off;
+        (void)len;
+        (void)deadline;
+        return kErrArgument;
+    }
 
     // Words about the last failure, for the caller's error text ("connection closed").
     virtual std::string last_error() const = 0;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 #include "fastboot/transport.h"
 
@@ -23,6 +24,9 @@ class TcpTransport : public Transport {
 
     int write(const uint8_t* data, size_t len, Deadline deadline) override;
     int read(uint8_t* buf, size_t cap, Deadline deadline) override;
+    // The page cache straight to the socket (sendfile): no copy in the process.
+    bool sends_files() const override { return true; }
+    int write_file(int fd, uint64_t off, size_t len, Deadline deadline) override;
     void cancel() override;
     std::string last_error() const override { return error_; }
 
@@ -31,8 +35,11 @@ class TcpTransport : public Transport {
     int handshake(Deadline deadline);
     // Exactly len bytes, or a negative Result.
     int send_all(const uint8_t* head, size_t head_len, const uint8_t* body, size_t body_len,
-                 Deadline deadline);
+                 Deadline deadline, int flags = 0);
     int recv_all(uint8_t* buf, size_t len, Deadline deadline);
+    // A packet's body from a file: sendfile, or pread and send where the file system cannot.
+    int send_file_body(int fd, off_t pos, size_t len, Deadline deadline);
+    int send_file_by_reads(int fd, off_t pos, size_t left, Deadline deadline);
     // Waits for the socket to be readable or writable; kOk or a negative Result.
     int wait(short events, Deadline deadline);
     int failed(int code, std::string text);

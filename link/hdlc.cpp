@@ -1,6 +1,7 @@
 #include "link/hdlc.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "link/crc16.h"
@@ -12,6 +13,22 @@ constexpr size_t kNodeSize = sizeof(HDLC_RX_NODE);
 constexpr size_t kSpoolBytes = node_spool_bytes(kNodeSize, kRxNodeCount);
 constexpr uint8_t kFlag = 0x7E;
 constexpr uint8_t kEsc = 0x7D;
+
+uint64_t load_le64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+// True when any of the eight bytes is 0x7E or 0x7D (a zero byte in v XOR the repeated value).
+bool has_flag_or_escape(uint64_t v) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighs = 0x8080808080808080ULL;
+    const uint64_t f = v ^ (kOnes * kFlag);
+    const uint64_t e = v ^ (kOnes * kEsc);
+    return ((((f - kOnes) & ~f) | ((e - kOnes) & ~e)) & kHighs) != 0;
+}
 } // namespace
 
 CTransmitHdlc::CTransmitHdlc()
@@ -159,41 +176,89 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
     std::lock_guard<CProtectedCritical> g(m_queueLock);
     HDLC_RX_NODE* node = CurrentNode();
     if (!node) return -1;
+    // The frame's running state lives in locals and goes back into the packed node once per
+    // frame or chunk, not once per byte. Bytes are unescaped into the node first and folded into
+    // the CRC in bulk (eight at a time) when a flag needs it or the chunk ends, so the CRC's
+    // chain of table lookups never holds up the byte loop. Bytes past the node's room are not
+    // stored and not folded in: such a frame is dropped whatever its CRC.
+    uint8_t flags = node->flags;
+    uint16_t crc = node->crc;
+    int length = node->length;
+    int folded = length; // data[0, folded) are in crc
+    uint8_t* data = node->data;
     int result = 0;
-    for (int i = 0; i < count; ++i) {
-        uint8_t b = bytes[i];
-        if (b == kEsc) {
-            if (node->flags & kFlagReceiving) node->flags |= kFlagEscape;
-            continue;
+    const uint8_t* p = bytes;
+    const uint8_t* const end = bytes + count;
+    while (p < end) {
+        // Ordinary bytes, the bulk of any frame: no escape pending, room in the node.
+        if (!(flags & kFlagEscape) && *p != kFlag && *p != kEsc) {
+            const int room = kFrameMax - length;
+            const uint8_t* stop = p + std::min<ptrdiff_t>(end - p, room > 0 ? room : 0);
+            uint8_t* out = data + length;
+            // Eight at a time while none of them is a flag or an escape, then byte by byte up
+            // to the next one.
+            while (stop - p >= 8 && !has_flag_or_escape(load_le64(p))) {
+                std::memcpy(out, p, 8);
+                out += 8;
+                p += 8;
+            }
+            while (p < stop && *p != kFlag && *p != kEsc)
+                *out++ = *p++;
+            length = static_cast<int>(out - data);
+            if (p == end) break;
         }
+        uint8_t b = *p++;
         if (b == kFlag) {
-            if (node->flags & kFlagOverflow) {
+            if (flags & kFlagOverflow) {
                 m_oversizeDropped.fetch_add(1);
-                ResetNode(node);
+                flags = kFlagReceiving;
+                crc = kCrc16Init;
+                length = folded = 0;
                 continue;
             }
-            if (!(node->flags & kFlagReceiving) || node->length < 3 || node->crc != kCrc16Good) {
-                ResetNode(node);
+            crc = crc16_update(crc, data + folded, static_cast<size_t>(length - folded));
+            folded = length;
+            if (!(flags & kFlagReceiving) || length < 3 || crc != kCrc16Good) {
+                flags = kFlagReceiving;
+                crc = kCrc16Init;
+                length = folded = 0;
                 continue;
             }
-            node->length = static_cast<uint16_t>(node->length - 2);
-            node->flags |= kFlagComplete;
+            node->length = static_cast<uint16_t>(length - 2);
+            node->flags = static_cast<uint8_t>(flags | kFlagComplete);
+            node->crc = crc;
             result = node->length;
             node = CurrentNode();
             if (!node) return result;
+            flags = node->flags;
+            crc = node->crc;
+            length = folded = node->length;
+            data = node->data;
             continue;
         }
-        if (node->flags & kFlagEscape) {
-            node->flags &= static_cast<uint8_t>(~kFlagEscape);
+        if (b == kEsc) {
+            if (!(flags & kFlagReceiving)) continue;
+            if (p == end || *p == kFlag || *p == kEsc) {
+                // The escaped byte is in the next chunk, or the escape is followed by a flag or
+                // another escape: remember it.
+                flags |= kFlagEscape;
+                continue;
+            }
+            b = static_cast<uint8_t>(*p++ ^ 0x20);
+            flags &= static_cast<uint8_t>(~kFlagEscape);
+        } else if (flags & kFlagEscape) {
+            flags &= static_cast<uint8_t>(~kFlagEscape);
             b ^= 0x20;
         }
-        node->crc = crc16_step(node->crc, b);
-        if (node->length < kFrameMax) {
-            node->data[node->length++] = b;
+        if (length < kFrameMax) {
+            data[length++] = b;
         } else {
-            node->flags |= kFlagOverflow;
+            flags |= kFlagOverflow;
         }
     }
+    node->flags = flags;
+    node->crc = crc16_update(crc, data + folded, static_cast<size_t>(length - folded));
+    node->length = static_cast<uint16_t>(length);
     return result;
 }
 

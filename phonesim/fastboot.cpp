@@ -1,5 +1,10 @@
 #include "phonesim/fastboot.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -31,7 +36,7 @@ FastbootDevice::FastbootDevice(std::string dir, std::string serial)
     : dir_(std::move(dir)), serial_(std::move(serial)) {}
 
 FastbootDevice::~FastbootDevice() {
-    if (download_) std::fclose(download_);
+    if (download_fd_ >= 0) ::close(download_fd_);
 }
 
 bool FastbootDevice::known_partition(const std::string& name) {
@@ -78,8 +83,11 @@ FastbootDevice::Action FastbootDevice::command(const std::string& cmd,
         }
         abort_download();
         downloaded_ = 0;
-        download_ = std::fopen((dir_ + "/.download").c_str(), "wbe");
-        if (!download_) {
+        // A new file, never the old one rewritten: the old one may be a flashed partition now.
+        const std::string path = dir_ + "/.download";
+        ::unlink(path.c_str());
+        download_fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (download_fd_ < 0) {
             fail("cannot store download");
             return Action::None;
         }
@@ -107,9 +115,16 @@ FastbootDevice::Action FastbootDevice::command(const std::string& cmd,
         out.push_back(cut("INFOwriting '" + part + "'"));
         std::error_code ec;
         std::string tmp = dir_ + "/." + part + ".img.tmp";
-        std::filesystem::copy_file(dir_ + "/.download", tmp,
-                                   std::filesystem::copy_options::overwrite_existing, ec);
+        std::filesystem::remove(tmp, ec);
+        // The download file is never written again once complete, so the partition can share
+        // it; a file system without hard links gets a copy.
+        if (::link((dir_ + "/.download").c_str(), tmp.c_str()) != 0)
+            std::filesystem::copy_file(dir_ + "/.download", tmp,
+                                       std::filesystem::copy_options::overwrite_existing, ec);
         if (!ec) std::filesystem::rename(tmp, dir_ + "/" + part + ".img", ec);
+        // A rename onto another name of the same file does nothing and leaves tmp behind.
+        std::error_code gone;
+        std::filesystem::remove(tmp, gone);
         if (ec) {
             fail("flash write failure");
             return Action::None;
@@ -143,20 +158,25 @@ FastbootDevice::Action FastbootDevice::command(const std::string& cmd,
 }
 
 bool FastbootDevice::data(const uint8_t* p, size_t n, std::vector<std::string>& out) {
-    if (!download_ || n > remaining_) {
+    if (download_fd_ < 0 || n > remaining_) {
         abort_download();
         out.push_back("FAILdownload overrun");
         return false;
     }
-    if (std::fwrite(p, 1, n, download_) != n) {
-        abort_download();
-        out.push_back("FAILcannot store download");
-        return false;
+    for (size_t done = 0; done < n;) {
+        ssize_t w = ::write(download_fd_, p + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            abort_download();
+            out.push_back("FAILcannot store download");
+            return false;
+        }
+        done += static_cast<size_t>(w);
     }
     remaining_ -= n;
     if (remaining_ == 0) {
-        bool ok = std::fclose(download_) == 0;
-        download_ = nullptr;
+        bool ok = ::close(download_fd_) == 0;
+        download_fd_ = -1;
         if (!ok) {
             downloaded_ = 0;
             out.push_back("FAILcannot store download");
@@ -168,8 +188,8 @@ bool FastbootDevice::data(const uint8_t* p, size_t n, std::vector<std::string>& 
 }
 
 void FastbootDevice::abort_download() {
-    if (download_) std::fclose(download_);
-    download_ = nullptr;
+    if (download_fd_ >= 0) ::close(download_fd_);
+    download_fd_ = -1;
     if (remaining_ != 0) downloaded_ = 0;
     remaining_ = 0;
 }

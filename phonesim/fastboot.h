@@ -1,8 +1,9 @@
 #pragma once
 // Fastboot mode's commands, apart from the transport: getvar, download, flash, erase, reboot and
-// reboot-bootloader. Downloads are kept in a file, so a large image costs no memory.
+// reboot-bootloader. Downloads are kept in a file, so a large image costs no memory; a flash
+// links that file in as the partition (a new download goes to a new file), so writing a
+// partition costs no copy.
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,7 @@ class FastbootDevice {
 
     std::string dir_;
     std::string serial_;
-    FILE* download_ = nullptr;
+    int download_fd_ = -1;
     uint64_t remaining_ = 0;
     uint64_t downloaded_ = 0; // size of the complete download on hand, 0 when none
 };

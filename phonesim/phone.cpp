@@ -48,6 +48,9 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
+// A fastboot read takes what the socket holds, up to this much.
+constexpr size_t kTcpReadSize = size_t{1} << 20;
+
 nanoseconds scaled_ms(int64_t ms) {
     return tw::clock::scaled(milliseconds{ms});
 }
@@ -748,6 +751,7 @@ void Phone::accept_tcp() {
     int one = 1;
     ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     conn_fd_ = c;
+    if (tcp_rx_.empty()) tcp_rx_.resize(kTcpReadSize);
     fb_handshake_ = false;
     fb_hdr_got_ = 0;
     fb_packet_left_ = 0;
@@ -779,7 +783,7 @@ void Phone::send_tcp(const std::string& payload) {
 
 void Phone::read_tcp() {
     while (conn_fd_ >= 0 && fastboot_) {
-        ssize_t r = ::read(conn_fd_, rx_.data(), rx_.size());
+        ssize_t r = ::read(conn_fd_, tcp_rx_.data(), tcp_rx_.size());
         if (r == 0) {
             log("fastboot connection closed by the host");
             drop_connection();
@@ -790,7 +794,7 @@ void Phone::read_tcp() {
             if (errno != EAGAIN) drop_connection();
             return;
         }
-        const uint8_t* buf = rx_.data();
+        const uint8_t* buf = tcp_rx_.data();
         size_t i = 0, len = static_cast<size_t>(r);
         const int fd = conn_fd_;
         while (i < len) {

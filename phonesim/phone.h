@@ -172,6 +172,7 @@ class Phone : private StreamStore {
     Bytes answer_;
     Bytes wire_;
     std::vector<uint8_t> rx_;
+    std::vector<uint8_t> tcp_rx_; // fastboot reads: large, so a download takes few of them
     FILE* log_ = nullptr;
     std::mutex log_mu_;
 };

@@ -336,10 +336,11 @@ TEST_F(FastbootFlash, RefusedSystemFlashIsRetriedAndEndsWhereAnUndisturbedRunEnd
 }
 
 TEST_F(FastbootFlash, LinkLostDuringSystemsFirstDownloadIsReopenedAndPasses) {
-    // Phone 1 re-enumerates halfway through system's first download (its 8th fastboot request:
-    // getvar, download and flash for boot and recovery, then getvar and download for system)
-    // and is back a nominal second later under the same name; phone 0 runs undisturbed.
-    ASSERT_TRUE(Start(2, {"1/fastboot:unplug@8=1000"}));
+    // Phone 1 re-enumerates halfway through system's first download (its 6th fastboot request:
+    // getvar once per opened device, download and flash for boot and recovery, then the download
+    // for system) and is back a nominal second later under the same name; phone 0 runs
+    // undisturbed.
+    ASSERT_TRUE(Start(2, {"1/fastboot:unplug@6=1000"}));
     const std::string calm_dev = Address(0), dev = Address(1);
     ASSERT_FALSE(calm_dev.empty());
     ASSERT_FALSE(dev.empty());
@@ -415,6 +416,53 @@ TEST_F(FastbootFlash, BadInputTouchesNothing) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"name\":\"" + dev + "\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("#1#"), std::string::npos) << r.out;
+}
+
+class QuietUi : public tw::station::StationUi {
+  public:
+    void MessageBox(const std::string&, const std::string&, tw::station::MessageIcon) override {}
+    void SetProgress(int, int) override {}
+    void MarkResult(int, bool) override {}
+    void SetStatus(int, const std::string&) override {}
+};
+
+TEST_F(FastbootFlash, ImageShortenedAfterLoadingFailsItsPartitionNeverTheStation) {
+    ASSERT_TRUE(Start(1));
+    const std::string dev = Address(0);
+    ASSERT_FALSE(dev.empty());
+    // A copy of the package this test may spoil once its images are loaded.
+    const std::string pkg = root_ + "/pkg";
+    fs::copy(pkg_, pkg, fs::copy_options::recursive);
+    QuietUi ui;
+    tw::station::ImageTable table;
+    ASSERT_TRUE(table.LoadFrom(pkg, ui));
+    const std::string system = pkg + "/android/" + kImageSpecs[tw::station::kSystem].file;
+    fs::resize_file(system, ImageSize(tw::station::kSystem) / 2);
+
+    tw::station::FastbootJob job(table, &ui, 1);
+    ASSERT_TRUE(job.OpenDevice(dev));
+    EXPECT_EQ(job.FlashAll(), -1);
+    // Three attempts, each refused on the file before any of its bytes went out.
+    EXPECT_NE(job.last_error().find("attempt 3"), std::string::npos) << job.last_error();
+    EXPECT_NE(job.last_error().find("when loaded"), std::string::npos) << job.last_error();
+    // The link is still in step: the device takes the next flash on the same handle (and by its
+    // answer the phone has logged every request before it).
+    EXPECT_EQ(job.FlashPartition("boot", table.images()[tw::station::kBoot]), 0)
+        << job.last_error();
+    char system_download[32];
+    std::snprintf(system_download, sizeof system_download, "download:%08llx",
+                  static_cast<unsigned long long>(ImageSize(tw::station::kSystem)));
+    std::vector<std::string> flashed;
+    for (const auto& [cmd, answer] : Requests(0)) {
+        EXPECT_NE(cmd, system_download);
+        if (cmd.rfind("flash:", 0) == 0) flashed.push_back(cmd.substr(6) + " " + answer);
+    }
+    ASSERT_GE(flashed.size(), 2u);
+    EXPECT_EQ(flashed[0], "boot OKAY");
+    EXPECT_EQ(flashed[1], "recovery OKAY");
+    for (const auto& f : flashed)
+        EXPECT_EQ(f.rfind("system", 0), std::string::npos) << f;
+    EXPECT_FALSE(fs::exists(PhoneDir(0) + "/fastboot/system.img"));
 }
 
 // The station's stop closes the device of a running job from another thread.

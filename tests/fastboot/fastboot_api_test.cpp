@@ -138,12 +138,14 @@ TEST_F(FastbootApiTest, FlashesEveryByteInOrderAndReboots) {
     EXPECT_TRUE(flashed[1].second == system);
     EXPECT_EQ(flashed[2].first, "recovery");
     EXPECT_TRUE(flashed[2].second == boot);
+    // max-download-size is asked once for the opened device, not before every partition.
     auto cmds = dev.commands();
-    ASSERT_EQ(cmds.size(), 10u);
+    ASSERT_EQ(cmds.size(), 8u);
     EXPECT_EQ(cmds[0], "getvar:max-download-size");
     EXPECT_EQ(cmds[1], "download:00001388");
     EXPECT_EQ(cmds[2], "flash:boot");
-    EXPECT_EQ(cmds[9], "reboot");
+    EXPECT_EQ(cmds[3], "download:0030007b");
+    EXPECT_EQ(cmds[7], "reboot");
     // INFO lines reach the log with the device's name.
     EXPECT_NE(
         std::find(lines.begin(), lines.end(), "fastboot " + dev.name() + ": (bootloader) erasing"),
@@ -228,6 +230,80 @@ TEST_F(FastbootApiTest, FreeingAFileDuringItsFlashKeepsTheBytesUntilTheEnd) {
     FBCloseDevice(d);
     ASSERT_EQ(dev.flashes().size(), 1u);
     EXPECT_TRUE(dev.flashes()[0].second == img);
+}
+
+// Loaded files stay on disk, shared through the page cache: a file changed after loading must
+// fail its flash with the read error, never send a mix of two files, never crash.
+TEST_F(FastbootApiTest, FileShortenedRewrittenOrReplacedAfterLoadingFailsWithTheReadError) {
+    fbtest::FakeDevice dev;
+    auto good = pattern(100000, 11);
+    FBFileHandle hg = load("good.img", good);
+    FBFileHandle ha = load("a.img", pattern(4u << 20, 12));
+    FBFileHandle hb = load("b.img", pattern(8u << 20, 13));
+    // Written an hour "ago", so a rewrite shows even where file times are coarse.
+    auto c = pattern(4u << 20, 14);
+    std::ofstream(dir / "c.img", std::ios::binary)
+        .write(reinterpret_cast<const char*>(c.data()), static_cast<std::streamsize>(c.size()));
+    fs::last_write_time(dir / "c.img", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    FBFileHandle hc = FBLoadFile((dir / "c.img").string(), nullptr, nullptr);
+    ASSERT_NE(hc, 0u);
+    files.push_back(hc);
+    FBDeviceHandle d = FBOpenDevice(dev.name());
+    ASSERT_NE(d, 0u);
+
+    // Shortened before its flash: refused before anything goes out; the link stays usable.
+    fs::resize_file(dir / "a.img", 1u << 20);
+    EXPECT_EQ(FBFlash(d, "boot", ha, 4u << 20, nullptr, nullptr), kErrFileRead);
+    EXPECT_NE(FBLastError(d).find("when loaded"), std::string::npos) << FBLastError(d);
+    EXPECT_TRUE(dev.commands().empty());
+    EXPECT_EQ(FBFlash(d, "boot", hg, 100000, nullptr, nullptr), 0) << FBLastError(d);
+
+    // Rewritten in place while its data goes out: the download completes, flash: is not sent.
+    struct Ctx {
+        fs::path path;
+        bool shorten;
+        int calls = 0;
+    };
+    auto change = [](void* p, int64_t) {
+        auto* c = static_cast<Ctx*>(p);
+        if (c->calls++ != 0) return;
+        if (c->shorten) {
+            fs::resize_file(c->path, 2u << 20);
+        } else {
+            std::fstream f(c->path, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(3u << 20);
+            f.write("changed", 7);
+        }
+    };
+    Ctx rewrite{dir / "c.img", false};
+    EXPECT_EQ(FBFlash(d, "cache", hc, 4u << 20, change, &rewrite), kErrFileRead);
+    EXPECT_NE(FBLastError(d).find("written to"), std::string::npos) << FBLastError(d);
+    EXPECT_EQ(FBFlash(d, "recovery", hg, 100000, nullptr, nullptr), 0) << FBLastError(d);
+
+    // Shortened while its data goes out: the read fails part-way and the device, still owed
+    // bytes, is out of step.
+    Ctx shorten{dir / "b.img", true};
+    EXPECT_EQ(FBFlash(d, "system", hb, 8u << 20, change, &shorten), kErrFileRead);
+    EXPECT_NE(FBLastError(d).find("image read failed after"), std::string::npos) << FBLastError(d);
+    EXPECT_EQ(FBFlash(d, "recovery", hg, 100000, nullptr, nullptr), kErrBroken);
+    FBCloseDevice(d);
+
+    // Replaced by another file under the same name: refused as well.
+    auto newer = pattern(100000, 15);
+    std::ofstream(dir / "new.img", std::ios::binary)
+        .write(reinterpret_cast<const char*>(newer.data()), 100000);
+    fs::rename(dir / "new.img", dir / "good.img");
+    d = FBOpenDevice(dev.name());
+    ASSERT_NE(d, 0u);
+    EXPECT_EQ(FBFlash(d, "boot", hg, 100000, nullptr, nullptr), kErrFileRead);
+    EXPECT_NE(FBLastError(d).find("replaced"), std::string::npos) << FBLastError(d);
+    FBCloseDevice(d);
+
+    // Only the two flashes of the unchanged file reached storage.
+    auto flashed = dev.flashes();
+    ASSERT_EQ(flashed.size(), 2u);
+    EXPECT_TRUE(flashed[0].second == good);
+    EXPECT_TRUE(flashed[1].second == good);
 }
 
 TEST_F(FastbootApiTest, HandlesAreCheckedNeverTrusted) {

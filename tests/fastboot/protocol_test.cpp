@@ -2,18 +2,24 @@
 // reply comes from the script, and the link can go silent or vanish at a chosen byte.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "fastboot/image.h"
 #include "fastboot/protocol.h"
 #include "platform/clock.h"
 
+namespace fs = std::filesystem;
 using namespace tw::fastboot;
 
 namespace {
@@ -309,6 +315,61 @@ TEST_F(ProtocolTest, DeviceSilentMidDownloadFailsInBoundedTime) {
     EXPECT_EQ(p.sum(), 32768);
     EXPECT_NE(proto.last_error().find("byte 32768"), std::string::npos) << proto.last_error();
     EXPECT_TRUE(proto.broken());
+}
+
+// A transport that cannot send files itself gets a loaded image through the run's one buffer,
+// chunk by chunk; max-download-size is asked once for the device.
+TEST_F(ProtocolTest, LoadedImageGoesOutThroughOneBufferAndAShortReadFailsTheFlash) {
+    auto img = pattern(100000);
+    const fs::path path =
+        fs::temp_directory_path() / ("tw_proto_img_" + std::to_string(::getpid()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(img.data()), static_cast<std::streamsize>(img.size()));
+    Image image;
+    ASSERT_EQ(image.load(path.string()), kLoadOk);
+    std::vector<uint8_t> buffer(16384);
+    ImageSource src(image, buffer.data());
+    DownloadLimit limit;
+    t.chunk = buffer.size();
+    t.reply("OKAY0x100000");
+    t.reply("DATA000186a0");
+    t.reply("OKAY");
+    t.reply("OKAY");
+    t.reply("DATA000186a0");
+    t.reply("OKAY");
+    t.reply("OKAY");
+    auto proto = make();
+    EXPECT_EQ(proto.flash("boot", src, 100000, nullptr, nullptr, limit), kOk) << proto.last_error();
+    EXPECT_EQ(proto.flash("recovery", src, 100000, nullptr, nullptr, limit), kOk);
+    std::string sent;
+    for (size_t i = 0; i < t.written.size(); ++i) {
+        if (t.written[i].rfind("getvar:", 0) == 0) {
+            EXPECT_EQ(i, 0u) << "max-download-size asked again";
+        }
+        if (t.pointers[i] == buffer.data()) sent += t.written[i];
+    }
+    EXPECT_TRUE(sent == std::string(img.begin(), img.end()) + std::string(img.begin(), img.end()));
+    EXPECT_EQ(t.written.back(), "flash:recovery");
+
+    // The file shrinks under the running download: the read fails, nothing is flashed, and the
+    // device (still owed bytes) is out of step.
+    t.written.clear();
+    t.reply("DATA000186a0");
+    struct Cut {
+        fs::path path;
+        int calls = 0;
+        static void fn(void* p, int64_t) {
+            auto* c = static_cast<Cut*>(p);
+            if (c->calls++ == 0) fs::resize_file(c->path, 20000);
+        }
+    } cut{path};
+    EXPECT_EQ(proto.flash("system", src, 100000, Cut::fn, &cut, limit), kErrFileRead);
+    EXPECT_NE(proto.last_error().find("ends at byte 20000"), std::string::npos)
+        << proto.last_error();
+    EXPECT_TRUE(proto.broken());
+    for (const auto& w : t.written)
+        EXPECT_NE(w, "flash:system");
+    fs::remove(path);
 }
 
 TEST_F(ProtocolTest, DeviceVanishingMidDownloadFailsAtOnce) {

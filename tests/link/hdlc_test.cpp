@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -154,6 +155,88 @@ TEST(HdlcReceive, RandomPacketsRoundTripThroughRandomChunks) {
         }
         ASSERT_EQ(take(*f), p) << "round " << round;
     }
+}
+
+// The receive rules byte by byte, written as plainly as they can be: the decoder, whatever
+// shortcuts it takes, must deliver exactly what this delivers.
+struct ModelDecoder {
+    Bytes cur;
+    uint16_t crc = quillon::kCrc16Init;
+    bool esc = false, over = false;
+    std::vector<Bytes> frames;
+    uint64_t dropped = 0;
+
+    void feed(uint8_t b) {
+        if (b == 0x7D) {
+            esc = true;
+            return;
+        }
+        if (b == 0x7E) {
+            if (over)
+                ++dropped;
+            else if (cur.size() >= 3 && crc == quillon::kCrc16Good)
+                frames.emplace_back(cur.begin(), cur.end() - 2);
+            cur.clear();
+            crc = quillon::kCrc16Init;
+            esc = over = false;
+            return;
+        }
+        if (esc) b ^= 0x20;
+        esc = false;
+        crc = quillon::crc16_step(crc, b);
+        if (cur.size() < static_cast<size_t>(quillon::kFrameMax))
+            cur.push_back(b);
+        else
+            over = true;
+    }
+};
+
+TEST(HdlcReceive, NoisyStreamsDecodeAsTheByteByByteRulesSay) {
+    std::mt19937 rng(99);
+    auto f = make();
+    ModelDecoder model;
+    std::vector<Bytes> got;
+    for (int round = 0; round < 300; ++round) {
+        // Good frames of every size class, mangled ones, and loose bytes dense in 7D and 7E.
+        Bytes stream;
+        for (int part = 0; part < 6; ++part) {
+            const unsigned kind = rng() % 9;
+            size_t len = kind == 0   ? quillon::kFrameMax - 2 + rng() % 3 // longest, or too long
+                         : kind == 1 ? 1 + rng() % 8
+                                     : 1 + rng() % 4000;
+            const unsigned special = 1 + rng() % 64; // one byte in `special` is 7D or 7E
+            Bytes p(len);
+            for (auto& b : p)
+                b = static_cast<uint8_t>(rng() % special == 0 ? 0x7D + rng() % 2 : rng());
+            Bytes w = frame_of(p);
+            if (kind == 2) w[1 + rng() % (w.size() - 1)] ^= static_cast<uint8_t>(1 + rng() % 255);
+            if (kind == 3) w.resize(1 + rng() % w.size()); // cut short, runs into what follows
+            if (kind == 4) w.insert(w.end() - 1, 0x7D);    // an escape right before the flag
+            if (kind == 5) { // an escape doubled: the same frame, still good
+                auto esc = std::find(w.begin() + 1, w.end(), 0x7D);
+                if (esc != w.end()) w.insert(esc, 0x7D);
+            }
+            stream.insert(stream.end(), w.begin(), w.end());
+            for (unsigned n = rng() % 4; n > 0; --n)
+                stream.push_back(static_cast<uint8_t>(rng() % 3 == 0 ? rng() : 0x7D + rng() % 2));
+        }
+        for (uint8_t b : stream)
+            model.feed(b);
+        // Chunks small enough that the 60 receive nodes never run out between takes.
+        for (size_t pos = 0; pos < stream.size();) {
+            const size_t chunk = std::min<size_t>(stream.size() - pos, 1 + rng() % 240);
+            ASSERT_GE(f->DecodeBytes(stream.data() + pos, static_cast<int>(chunk)), 0);
+            pos += chunk;
+            while (f->QueuedFrames() > 0)
+                got.push_back(take(*f));
+        }
+        ASSERT_EQ(got.size(), model.frames.size()) << "round " << round;
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i], model.frames[i]) << "round " << round << ", frame " << i;
+        ASSERT_EQ(f->OversizeDropped(), model.dropped) << "round " << round;
+    }
+    EXPECT_GT(model.frames.size(), 500u);
+    EXPECT_GT(model.dropped, 10u);
 }
 
 TEST(HdlcReceive, ResultsWithoutTimeoutWithTimeoutAndShortBuffer) {
