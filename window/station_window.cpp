@@ -9,7 +9,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "station/station.h"
 #include "window/progress_bar.h"
@@ -36,6 +38,21 @@ QLabel* newLabel(QWidget* parent, const QString& name) {
 StationWindow::StationWindow(QWidget* parent) : QWidget(parent), boxes_(this) {
     build();
     applyWindowOnlyTexts();
+    // A slot's box opens just below its own row, so several slots' boxes do not cover each
+    // other and each says by its place whose it is.
+    boxes_.setPlacement([this](int slot, QSize size) -> std::optional<QPoint> {
+        if (slot < 0 || slot >= kSlots || !isVisible()) return std::nullopt;
+        const GradientProgressBar* bar = rows_[static_cast<size_t>(slot)].bar;
+        QPoint at = bar->mapToGlobal(QPoint(bar->width() / 2 - size.width() / 2, bar->height()));
+        if (const QScreen* s = screen()) {
+            const QRect area = s->availableGeometry();
+            at.setX(std::clamp(at.x(), area.left(),
+                               std::max(area.left(), area.right() - size.width())));
+            at.setY(std::clamp(at.y(), area.top(),
+                               std::max(area.top(), area.bottom() - size.height())));
+        }
+        return at;
+    });
 }
 
 StationWindow::~StationWindow() {

@@ -170,6 +170,11 @@ TEST_F(Window, AFailedPhoneTurnsItsRowRedAndItsWorkerWaitsForTheBox) {
     QMessageBox* box = window->boxes().openBox(0);
     EXPECT_EQ(box->text().toStdString(), "Can't find phone！Please check the phone and driver！");
     EXPECT_EQ(box->windowTitle().toStdString(), "Android 2.3");
+    // It opens just below its row's bar.
+    const QPoint under = Bar(1)->mapToGlobal(QPoint(Bar(1)->width() / 2, Bar(1)->height()));
+    EXPECT_LE(std::abs(box->frameGeometry().top() - under.y()), 2) << box->geometry().top();
+    EXPECT_TRUE(box->frameGeometry().left() <= under.x() &&
+                under.x() <= box->frameGeometry().right());
     EXPECT_EQ(Bar(1)->state(), GradientProgressBar::State::Fail);
     EXPECT_EQ(Bar(1)->barColor(), GradientProgressBar::kFailColor);
     EXPECT_EQ(Status(1), "Fail");
