@@ -76,6 +76,45 @@ TEST_F(Window, FirstStartAsksTheLanguageAndTheRadiosSwitchEveryCaption) {
     ExpectCaptions(Language::Chinese);
 }
 
+TEST_F(Window, RepairModeTheQcnFileChooserAndCleanConfiguration) {
+    tw::ini::write_string(home + "inifile.ini", "Language", "Language", "English");
+    Open();
+    const std::string qcn = home + "chosen.qcn";
+    tw::ini::write_file_atomic(qcn, "x");
+    ModalAnswers answers;
+    answers.then(Choose(qcn));
+    Click(Button("selectQcnFile"));
+    EXPECT_TRUE(station->RepairMode());
+    EXPECT_EQ(station->QcnFile(), qcn);
+    QApplication::processEvents();
+    EXPECT_TRUE(Button("backup")->isHidden());
+    EXPECT_TRUE(Button("restore")->isHidden());
+    EXPECT_TRUE(Button("repairMode")->isChecked());
+    Click(Button("repairMode")); // off again
+    EXPECT_FALSE(station->RepairMode());
+    QApplication::processEvents();
+    EXPECT_FALSE(Button("backup")->isHidden());
+    EXPECT_FALSE(Button("repairMode")->isChecked());
+
+    // Clean Configuration: the password cancelled is refused and nothing is cleaned.
+    ASSERT_TRUE(station->LoadPackage(stationtest::Package()));
+    auto configured = [&] {
+        return tw::ini::read_string(home + "inifile.ini", "PhoneSoftwarePath",
+                                    "PhoneSoftwarePathName");
+    };
+    EXPECT_EQ(configured(), stationtest::Package());
+    EXPECT_EQ(Text("softwareFolder"), stationtest::Package());
+    answers.then(Password(false));
+    answers.then(Question("Password error，Please rewrite！", QMessageBox::Ok));
+    Click(Button("cleanConfiguration"));
+    EXPECT_EQ(configured(), stationtest::Package());
+    answers.then(Password(true));
+    Click(Button("cleanConfiguration"));
+    EXPECT_TRUE(answers.done());
+    EXPECT_EQ(configured(), "");
+    EXPECT_EQ(Text("softwareFolder"), "");
+}
+
 TEST_F(Window, WholeRunOfTwoPhonesByItsButtons) {
     ASSERT_TRUE(StartPhones(2));
     tw::ini::write_string(home + "inifile.ini", "Language", "Language", "English");
@@ -85,7 +124,7 @@ TEST_F(Window, WholeRunOfTwoPhonesByItsButtons) {
     {
         ModalAnswers answers;
         answers.then(Password(true));
-        answers.then(Folder(stationtest::Package()));
+        answers.then(Choose(stationtest::Package()));
         Click(Button("selectSoftware"));
         EXPECT_TRUE(answers.done());
     }

@@ -99,12 +99,12 @@ inline ModalAnswers::Step Password(bool give) {
     };
 }
 
-// Qt's folder chooser: the folder typed in and accepted.
-inline ModalAnswers::Step Folder(const std::string& path) {
+// Qt's folder or file chooser: the path chosen and accepted.
+inline ModalAnswers::Step Choose(const std::string& path) {
     return [=](QWidget* w) {
         auto* chooser = qobject_cast<QFileDialog*>(w);
         if (!chooser) {
-            ADD_FAILURE() << "expected the folder chooser";
+            ADD_FAILURE() << "expected a chooser for " << path;
             w->close();
             return;
         }
