@@ -8,21 +8,48 @@
 # result table. Needs no hardware; every wait is bounded; the simulator is stopped on every
 # path; exit 0 only when every phone passes.
 #
-#   packaging/demo.sh BUILD_DIR
+#   packaging/demo.sh BUILD_DIR                  the headless station, result table at the end
+#   packaging/demo.sh BUILD_DIR --window         the same phones in the station's window
+#   packaging/demo.sh BUILD_DIR --screenshot PNG the window (offscreen), every slot started, saved
+#                                                as a picture when the first row shows its result
 #
-# Environment: TARNWELL_DEMO_SCALE (time scale, default 0.02), TARNWELL_DEMO_PHONES (1 to 16,
+# In the window the package is already loaded: press "开始全部下载" (start all) and watch the
+# four rows; close the window (or EXIT) to end the demo.
+#
+# Environment: TARNWELL_DEMO_SCALE (time scale, default 0.02, 0.1 in the window), TARNWELL_DEMO_PHONES (1 to 16,
 # default 4), TARNWELL_DEMO_WAIT (seconds the whole run may take, default 240),
 # TARNWELL_DEMO_FAULT (phonesim fault specs, blank-separated, phones counted from 0 as phonesim
 # does, e.g. "1/fastboot:fail@3"), TARNWELL_DEMO_KEEP=1 keeps the work folder.
 set -euo pipefail
 
-BUILD=$(cd "${1:?usage: demo.sh BUILD_DIR}" && pwd)
+USAGE="usage: demo.sh BUILD_DIR [--window | --screenshot PNG]"
+MODE=${2:-}
+if [ "$MODE" = --window ] && [ -z "${QT_QPA_PLATFORM:-}${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "demo --window: there is no display here (DISPLAY and WAYLAND_DISPLAY are not set)." >&2
+    echo "Run it in a desktop session or under xvfb-run; './run demo' shows the same station" >&2
+    echo "without a window." >&2
+    exit 2
+fi
+BUILD=$(cd "${1:?$USAGE}" && pwd)
+SHOT=""
+case "$MODE" in
+"") ;;
+--window) ;;
+--screenshot)
+    SHOT=${3:?$USAGE}
+    case "$SHOT" in /*) ;; *) SHOT="$PWD/$SHOT" ;; esac
+    ;;
+*) echo "$USAGE" >&2; exit 2 ;;
+esac
 CLI="$BUILD/cli/tarnwell-cli"
 SIM="$BUILD/phonesim/phonesim"
-SCALE=${TARNWELL_DEMO_SCALE:-0.02}
+WINDOW="$BUILD/window/tarnwell"
+SCALE=${TARNWELL_DEMO_SCALE:-$([ -n "$MODE" ] && echo 0.1 || echo 0.02)}
 LIMIT=${TARNWELL_DEMO_WAIT:-240}
 PHONES=${TARNWELL_DEMO_PHONES:-4}
-for p in "$CLI" "$SIM"; do
+NEEDED=("$CLI" "$SIM")
+[ -z "$MODE" ] || NEEDED+=("$WINDOW")
+for p in "${NEEDED[@]}"; do
     [ -x "$p" ] || { echo "demo: $p is not built" >&2; exit 2; }
 done
 case "$PHONES" in
@@ -101,6 +128,30 @@ echo "phones ready; station folder $STATION"
 echo
 
 rc=0
+if [ "$MODE" = --window ]; then
+    echo "the window is open: press 开始全部下载 (start all); close it or press EXIT to end"
+    "$WINDOW" --home "$STATION" --device-dir "$DEV" --time-scale "$SCALE" --package "$PKG" &
+    STATION_PID=$!
+    wait "$STATION_PID" || rc=$?
+    STATION_PID=""
+    exit $rc
+fi
+if [ -n "$SHOT" ]; then
+    # No screen needed: the offscreen platform draws the window and it is grabbed from memory.
+    export QT_QPA_PLATFORM=offscreen
+    # The picture shows the Chinese captions; no first-start language question.
+    printf '[Language]\nLanguage=Chinese\n' >"$STATION/inifile.ini"
+    RUNTIME=$(mktemp -d "$WORK/runtime-XXXXXX")
+    chmod 700 "$RUNTIME"
+    timeout --signal=TERM "$LIMIT" env XDG_RUNTIME_DIR="$RUNTIME" "$WINDOW" --home "$STATION" \
+        --device-dir "$DEV" --time-scale "$SCALE" --package "$PKG" --start-all \
+        --screenshot "$SHOT" &
+    STATION_PID=$!
+    wait "$STATION_PID" || rc=$?
+    STATION_PID=""
+    [ $rc -ne 0 ] || echo "picture of the window saved: $SHOT"
+    exit $rc
+fi
 timeout --signal=TERM "$LIMIT" "$CLI" --device-dir "$DEV" --time-scale "$SCALE" --quiet \
     station --home "$STATION" --package "$PKG" --slots "1-$PHONES" --until-done &
 STATION_PID=$!

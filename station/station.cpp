@@ -71,16 +71,17 @@ bool Station::Init(std::string* why) {
 
     StationUi& ui = core_.ui();
     core_.pacing().SetPosition(0);
-    for (int i = 0; i < kSlots; ++i) {
-        ui.SetProgress(i, 0);
-        core_.Status(i, i == 0 ? Text::WaitingDots : Text::Waiting);
-    }
     std::string lang = cfg.Language();
     if (lang.empty()) {
         lang = ui.ChooseLanguage();
         if (lang == "Chinese" || lang == "English") cfg.Write("Language", "Language", lang);
     }
     core_.set_language(lang == "Chinese" ? Language::Chinese : Language::English);
+    // The rows' first texts in the language just chosen.
+    for (int i = 0; i < kSlots; ++i) {
+        ui.SetProgress(i, 0);
+        core_.Status(i, i == 0 ? Text::WaitingDots : Text::Waiting);
+    }
     ShowWindowTexts();
     for (int i = 0; i < kSlots; ++i)
         SlotCaption(i);

@@ -9,13 +9,13 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "station/password.h"
+
 namespace tw::window {
 namespace {
 
-// The password a minute of the clock stands for; empty when the clock gave no valid minute.
-QString codeOf(int minute) {
-    if (minute < 0 || minute > 59) return {};
-    return QStringLiteral("%1").arg(minute, 2, 10, QLatin1Char('0'));
+std::time_t systemTime() {
+    return std::time(nullptr);
 }
 
 // A box over the dialog that leaves the dialog open; the field gets the focus back after it.
@@ -30,7 +30,7 @@ void openBox(QWidget* dialog, QMessageBox::Icon icon, const QString& text, QWidg
 } // namespace
 
 PasswordDialog::PasswordDialog(Role role, Language lang, QWidget* parent)
-    : QDialog(parent), role_(role), lang_(lang), clock_(tw::wall_now) {
+    : QDialog(parent), role_(role), lang_(lang), clock_(systemTime) {
     setModal(true);
     if (role_ == Role::Language)
         buildLanguageRole();
@@ -39,7 +39,7 @@ PasswordDialog::PasswordDialog(Role role, Language lang, QWidget* parent)
 }
 
 void PasswordDialog::setClock(Clock clock) {
-    clock_ = clock ? std::move(clock) : tw::wall_now;
+    clock_ = clock ? std::move(clock) : systemTime;
 }
 
 void PasswordDialog::buildLanguageRole() {
@@ -93,16 +93,15 @@ void PasswordDialog::onLanguageOk() {
 }
 
 void PasswordDialog::onPasswordOk() {
-    const QString typed = edit_->text().trimmed();
-    const int minute = clock_().minute;
-    const QString now = codeOf(minute);
+    const std::string typed = edit_->text().toStdString();
+    const std::time_t now = clock_();
     accepted_ = false;
-    if (now.isEmpty()) {
+    if (tw::station::ExpectedPassword(now).empty()) {
         edit_->clear();
         openBox(this, QMessageBox::Critical, kPasswordUnavailable.in(lang_), edit_);
         return;
     }
-    if (typed == now || typed == codeOf((minute + 59) % 60)) {
+    if (tw::station::PasswordMatches(typed, now)) {
         accepted_ = true;
         accept();
         return;

@@ -3,16 +3,15 @@
 // on operator actions (stopping a running slot, stopping all, cleaning the configuration,
 // selecting software).
 //
-// The password needs no stored secret: it is the local clock's minute as two digits, taken when
-// OK is pressed. The minute before is accepted too, so a code read off a clock just before the
-// minute turned still works.
+// The password follows the station's rule (station/password.h): the local clock's minute as two
+// digits, taken when OK is pressed, or the minute before.
 //
 // GUI thread only.
 #include <QDialog>
 #include <QString>
+#include <ctime>
 #include <functional>
 
-#include "platform/wall_time.h"
 #include "window/texts.h"
 
 class QLineEdit;
@@ -25,7 +24,7 @@ class PasswordDialog : public QDialog {
 
   public:
     enum class Role { Language, Password };
-    using Clock = std::function<tw::WallTime()>;
+    using Clock = std::function<std::time_t()>;
 
     // lang picks the texts of the password role; the language role shows fixed texts.
     PasswordDialog(Role role, Language lang, QWidget* parent = nullptr);

@@ -129,6 +129,8 @@ void SlotMessageBoxes::showNext(int slot) {
         std::lock_guard<std::mutex> g(m_);
         r->box = box;
     }
+    if (placement_)
+        if (const auto at = placement_(slot, box->sizeHint())) box->move(*at);
     box->show();
 }
 

@@ -10,13 +10,17 @@
 //
 // Knows nothing of the station: a slot index, texts, an icon and buttons in, an answer out.
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class QMessageBox;
 class QWidget;
@@ -50,6 +54,11 @@ class SlotMessageBoxes : public QObject {
     // Every slot, for good (the window is closing).
     void closeAll();
 
+    // Where a slot's box opens (GUI thread): its top-left corner for a box of that size, or
+    // nothing for the default place, centred over the window.
+    using Placement = std::function<std::optional<QPoint>(int slot, QSize box)>;
+    void setPlacement(Placement placement) { placement_ = std::move(placement); }
+
     // GUI thread: the slot's open box, or null.
     QMessageBox* openBox(int slot) const;
     // Any thread: the slot's asks not answered yet (the open one and those waiting behind it).
@@ -74,6 +83,7 @@ class SlotMessageBoxes : public QObject {
     std::shared_ptr<Request> closeLocked(Slot& s);
 
     QPointer<QWidget> window_;
+    Placement placement_; // GUI thread
     mutable std::mutex m_;
     std::condition_variable answered_;
     std::map<int, Slot> slots_;

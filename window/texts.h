@@ -27,6 +27,10 @@ inline constexpr Text kPasswordLabel{"Password:", "密码:"};
 inline constexpr Text kPasswordWrong{"Password error，Please Rewrite", "密码输入错误，请重新输入"};
 // Only ever shown in Chinese.
 inline constexpr Text kPasswordUnavailable{"获取标准密码失败！", "获取标准密码失败！"};
+// Captions only the window has (the station's table has the rest and sends them).
+inline constexpr Text kRestore{"Restore", "恢复"};
+inline constexpr Text kCycleLabel{"Cycle", "周期"};
+
 // The language choice comes before any language is known: its texts are fixed.
 inline constexpr const char* kLanguageTitle = "(Select Language)";
 inline constexpr const char* kChineseChoice = "中文";

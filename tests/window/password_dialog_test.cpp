@@ -8,6 +8,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <ctime>
 
 #include "window/password_dialog.h"
 
@@ -16,8 +17,14 @@ using tw::window::PasswordDialog;
 
 namespace {
 
+// 10:<minute>:30 local time on a day without a clock change.
 PasswordDialog::Clock at(int minute) {
-    return [=] { return tw::WallTime{2026, 12, 8, 10, minute, 30}; };
+    return [=] {
+        std::tm tm{};
+        tm.tm_year = 2026 - 1900, tm.tm_mon = 11, tm.tm_mday = 8;
+        tm.tm_hour = 10, tm.tm_min = minute, tm.tm_sec = 30, tm.tm_isdst = -1;
+        return std::mktime(&tm);
+    };
 }
 
 // Types the entry and presses OK; returns the box the dialog showed, if any.
