@@ -23,6 +23,7 @@
 #include "phonesim/package.h"
 #include "phonesim/sim.h"
 #include "platform/clock.h"
+#include "platform/device_source.h"
 #include "platform/ini.h"
 #include "station/password.h"
 #include "station/station.h"
@@ -228,7 +229,16 @@ class StationRig : public ::testing::Test {
         }
         for (int i = 0; i < phones; ++i)
             if (!WaitNv(i, [](const NvState& s) { return !s.empty(); })) return false;
-        return true;
+        // Each phone writes its device record after its NV items: wait for every one.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            if (static_cast<int>(tw::list_devices().size()) >= phones) return true;
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the phones' device records did not appear";
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
     // A station on the rig's folder, started up, with the package loaded.
