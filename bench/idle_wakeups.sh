@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Idle wake-ups of `tarnwell-cli watch` (or `station`): context switches of all its threads over
 # a window while nothing is plugged in or out.
-# Usage: idle_wakeups.sh CLI [SECONDS] [watch options... | station station-options...]
+# Usage: idle_wakeups.sh CLI [SECONDS] [watch options... | [global options] station options...]
 # Set TARNWELL_DEVICE_DIR to measure the virtual device directory, unset it for sysfs. The
 # station is measured after its start-up (slot 1 waits six seconds before its first turn).
 set -euo pipefail
 cli=$1; secs=${2:-10}; shift 2 || shift $#
 settle=2
-if [ "${1:-}" = station ]; then
+if printf '%s\n' "$@" | grep -qx station; then
     "$cli" "$@" >/dev/null 2>&1 &
     settle=10
 else
