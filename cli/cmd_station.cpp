@@ -1,7 +1,9 @@
 // `station`: the whole station without a window. Prepares the software, starts the slots,
 // prints every row's status changes, progress and result, answers the boxes and questions, and
-// with --until-done ends once every started slot has finished one phone. Ctrl-C stops every
-// slot as the stop button does, then the program ends.
+// with --until-done ends once every started slot has finished its phones (--cycles N, one by
+// default). Each slot takes the next phone at its position by itself. SIGUSR1 prints the
+// counters; Ctrl-C stops every slot as the stop button does, then the program ends.
+#include <pthread.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -54,7 +56,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     cli::ParsedArgs pa;
     std::string error;
     if (!cli::parse_args(args,
-                         {{"--home", "--package", "--slots", "--repair", "--answer"},
+                         {{"--home", "--package", "--slots", "--repair", "--answer", "--cycles"},
                           {"--until-done", "--json"}},
                          pa, error))
         return cli::usage_error(std::string(cmd) + ": " + error);
@@ -77,13 +79,22 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     if (home.empty())
         return cli::usage_error(std::string(cmd) + ": no station folder: give --home DIR");
     const bool until_done = pa.has("--until-done");
+    long long cycles = 1;
+    if (pa.has("--cycles") && (!until_done || !cli::parse_int(pa.get("--cycles"), cycles) ||
+                               cycles < 1 || cycles > 1000000))
+        return cli::usage_error(std::string(cmd) +
+                                ": --cycles N (1 or more) goes with --until-done");
 
     // Only this thread takes the signals; every thread the station starts inherits the mask.
+    // SIGUSR2 is the station's own: a cycle has ended.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    const pthread_t main_thread = pthread_self();
 
     cli::StationConsole::Options o;
     o.json = g.json || pa.has("--json");
@@ -94,7 +105,10 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     cli::StationConsole ui(o);
     ui.ShowSlots(slots);
     Station station{StationFolder(home), ui};
-    station.SetCycleHook([&ui](const CycleRecord& r) { ui.CycleEnded(r); });
+    station.SetCycleHook([&ui, main_thread](const CycleRecord& r) {
+        ui.CycleEnded(r);
+        pthread_kill(main_thread, SIGUSR2);
+    });
     std::string why;
     if (!station.Init(&why)) {
         std::fprintf(stderr, "tarnwell-cli: station folder %s: %s\n", home.c_str(), why.c_str());
@@ -124,40 +138,45 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
         return cli::kExitFailed;
     }
 
+    // Asleep until a signal: nothing here wakes while the station is idle.
     bool interrupted = false;
     for (;;) {
-        const timespec tick{0, 200 * 1000 * 1000};
-        const int sig = sigtimedwait(&set, nullptr, &tick);
+        const int sig = sigwaitinfo(&set, nullptr);
         if (sig == SIGINT || sig == SIGTERM) {
             interrupted = true;
             ui.Say("stopping every slot");
             break;
         }
-        if (until_done) {
-            const auto finished = ui.Finished();
+        if (sig == SIGUSR1) ui.PrintCounters(started);
+        if (sig == SIGUSR2 && until_done) {
+            const auto count = ui.FinishedCount();
             bool all = true;
-            for (int s : started)
-                all = all && finished.count(s) > 0;
+            for (int s : started) {
+                auto it = count.find(s);
+                all = all && it != count.end() && it->second >= cycles;
+            }
             if (all) break;
         }
     }
     station.Exit();
     const int passed = ui.PrintTable(started);
-    int failed = 0;
-    for (const auto& [slot, r] : ui.Finished())
-        if (started.count(slot) && r.result == CycleResult::Fail) ++failed;
+    ui.PrintCounters(started);
+    int finished = 0;
+    for (const auto& [slot, n] : ui.FinishedCount())
+        if (started.count(slot)) finished += n;
     if (until_done && interrupted) return 130;
-    if (until_done)
-        return passed == static_cast<int>(started.size()) ? cli::kExitOk : cli::kExitFailed;
-    return failed ? cli::kExitFailed : cli::kExitOk;
+    // Every phone that finished passed (with --until-done every started slot finished some).
+    return passed == finished ? cli::kExitOk : cli::kExitFailed;
 }
 
 cli::CommandRegistrar
     reg({"station",
          "[--home DIR] [--package DIR] [--slots LIST|all] [--repair QCNFILE] [--answer yes|no] "
-         "[--until-done] [--json]",
+         "[--until-done [--cycles N]] [--json]",
          "the station without a window: prepares the software, runs every started slot's cycle "
-         "for the phone at its USB position and prints each row; LIST: slot numbers and ranges "
+         "for each phone at its USB position in turn and prints each row; every cycle is "
+         "appended to results/<date>.jsonl; SIGUSR1 prints the counters; --until-done ends "
+         "when each started slot has finished N phones (1); LIST: slot numbers and ranges "
          "(1-4,7)",
          run});
 

@@ -200,9 +200,17 @@ void StationConsole::SetSoftwareInfo(const SoftwareInfo& info) {
              ", Model: " + info.model + ")");
 }
 
+void StationConsole::SetCounters(const StationCounters& counters) {
+    std::lock_guard<std::mutex> g(m_);
+    counters_ = counters;
+}
+
 void StationConsole::CycleEnded(const CycleRecord& r) {
     std::lock_guard<std::mutex> g(m_);
-    if (r.result != CycleResult::Stopped) finished_[r.slot] = r;
+    if (r.result != CycleResult::Stopped) {
+        finished_[r.slot] = r;
+        cycles_.push_back(r);
+    }
     if (opt_.json) {
         JsonLine l;
         l.str("event", "cycle")
@@ -239,6 +247,14 @@ std::map<int, CycleRecord> StationConsole::Finished() const {
     return finished_;
 }
 
+std::map<int, int> StationConsole::FinishedCount() const {
+    std::lock_guard<std::mutex> g(m_);
+    std::map<int, int> n;
+    for (const CycleRecord& r : cycles_)
+        ++n[r.slot];
+    return n;
+}
+
 int StationConsole::PrintTable(const std::set<int>& slots) {
     std::lock_guard<std::mutex> g(m_);
     int passed = 0;
@@ -247,32 +263,65 @@ int StationConsole::PrintTable(const std::set<int>& slots) {
         Line("slot  result   seconds  IMEI             position");
     }
     for (int s : slots) {
-        auto it = finished_.find(s);
-        const bool have = it != finished_.end();
-        const CycleRecord* r = have ? &it->second : nullptr;
-        const char* result = have ? ResultWord(r->result) : "none";
-        if (have && r->result == CycleResult::Pass) ++passed;
-        if (opt_.json) {
-            JsonLine l;
-            l.str("event", "summary").num("slot", s + 1).str("result", result);
-            if (have)
-                l.real("seconds", Seconds(*r))
-                    .str("imei", r->imei)
-                    .str("position", r->position)
-                    .str("message", r->message);
-            Line(l.text());
-            continue;
+        std::vector<const CycleRecord*> mine;
+        for (const CycleRecord& r : cycles_)
+            if (r.slot == s) mine.push_back(&r);
+        if (mine.empty()) mine.push_back(nullptr);
+        for (const CycleRecord* r : mine) {
+            const char* result = r ? ResultWord(r->result) : "none";
+            if (r && r->result == CycleResult::Pass) ++passed;
+            if (opt_.json) {
+                JsonLine l;
+                l.str("event", "summary").num("slot", s + 1).str("result", result);
+                if (r)
+                    l.real("seconds", Seconds(*r))
+                        .str("imei", r->imei)
+                        .str("position", r->position)
+                        .str("message", r->message);
+                Line(l.text());
+                continue;
+            }
+            char secs[32] = "-";
+            if (r) std::snprintf(secs, sizeof secs, "%.2f", Seconds(*r));
+            char line[1024];
+            std::snprintf(line, sizeof line, "%4d  %-7s %8s  %-15s  %s%s", s + 1, result, secs,
+                          r && !r->imei.empty() ? r->imei.c_str() : "-",
+                          r && !r->position.empty() ? r->position.c_str() : "-",
+                          r && !r->message.empty() ? ("  " + r->message).c_str() : "");
+            Line(line);
         }
-        char secs[32] = "-";
-        if (have) std::snprintf(secs, sizeof secs, "%.2f", Seconds(*r));
-        char line[1024];
-        std::snprintf(line, sizeof line, "%4d  %-7s %8s  %-15s  %s%s", s + 1, result, secs,
-                      have && !r->imei.empty() ? r->imei.c_str() : "-",
-                      have && !r->position.empty() ? r->position.c_str() : "-",
-                      have && !r->message.empty() ? ("  " + r->message).c_str() : "");
-        Line(line);
     }
     return passed;
+}
+
+void StationConsole::PrintCounters(const std::set<int>& slots) {
+    std::lock_guard<std::mutex> g(m_);
+    auto row = [&](const std::string& who, int slot, const SlotCounters& c) {
+        if (opt_.json) {
+            JsonLine l;
+            l.str("event", "counters");
+            if (slot >= 0)
+                l.num("slot", slot + 1);
+            else
+                l.str("slot", who);
+            Line(l.num("passed", c.passed)
+                     .num("failed", c.failed)
+                     .real("mean_seconds", c.mean_seconds())
+                     .text());
+            return;
+        }
+        char line[128];
+        std::snprintf(line, sizeof line, "%4s  %6d  %6d  %9.2f", who.c_str(), c.passed, c.failed,
+                      c.mean_seconds());
+        Line(line);
+    };
+    if (!opt_.json) {
+        Line("== counters");
+        Line("slot  passed  failed  mean cycle s");
+    }
+    for (int s : slots)
+        row(std::to_string(s + 1), s, counters_.slots[static_cast<size_t>(s)]);
+    row("all", -1, counters_.total);
 }
 
 } // namespace cli

@@ -42,13 +42,19 @@ class StationConsole : public tw::station::StationUi {
     std::string ChooseFile(const std::string& title) override;
     void SetCycleProgress(int position) override;
     void SetSoftwareInfo(const tw::station::SoftwareInfo& info) override;
+    void SetCounters(const tw::station::StationCounters& counters) override;
 
     // A cycle's end (from a worker's thread).
     void CycleEnded(const tw::station::CycleRecord& r);
     // The last finished (PASS or FAIL) cycle of each slot.
     std::map<int, tw::station::CycleRecord> Finished() const;
-    // Prints the result table for the slots; returns the number that passed.
+    // Finished (PASS or FAIL) cycles of each slot.
+    std::map<int, int> FinishedCount() const;
+    // Prints the result table: every finished cycle of the slots, by slot, and a line for a
+    // slot without one. Returns the number of cycles that passed.
     int PrintTable(const std::set<int>& slots);
+    // Prints the counters of the slots and of the station.
+    void PrintCounters(const std::set<int>& slots);
     // A line of the front end itself ("stopping every slot").
     void Say(const std::string& text);
 
@@ -65,6 +71,8 @@ class StationConsole : public tw::station::StationUi {
     std::map<int, std::string> status_;
     int cycle_bar_ = -1;
     std::map<int, tw::station::CycleRecord> finished_;
+    std::vector<tw::station::CycleRecord> cycles_; // every finished one, in order
+    tw::station::StationCounters counters_;
 };
 
 } // namespace cli

@@ -11,6 +11,7 @@
 #include "detect/port_enum.h"
 #include "engine/debug_out.h"
 #include "platform/clock.h"
+#include "platform/device_watcher.h"
 
 using namespace detect;
 
@@ -67,12 +68,14 @@ int CListener::Stop() {
         // From the station's handler on this very thread: the loop ends when the handler returns.
         m_bRun.store(false);
         m_stopEvent.set();
+        m_devicesChanged.set();
         return 0;
     }
     std::lock_guard<std::mutex> g(m_control);
     if (m_hasThread.load()) {
         m_bRun.store(false);
         m_stopEvent.set();
+        m_devicesChanged.set();
         while (m_hasThread.load())
             m_doneEvent.wait_real(tw::clock::scaled(std::chrono::milliseconds(500)));
     }
@@ -96,6 +99,9 @@ void CListener::Send(uint32_t msg, int port) {
 void CListener::PollOnce() {
     using tw::clock::Steady;
     const Steady::time_point start = Steady::now();
+    // Before the listing: a change while it runs wakes the next wait.
+    const bool event_driven = m_eventDriven.load();
+    if (event_driven) m_devicesChanged.reset();
     char list[1024] = {};
     GetPhone(list, sizeof list, &m_isDiagcom, &m_isDiag9025com);
     if (list[0] == '\0') ResetKnownPorts(); // every port is forgotten
@@ -156,17 +162,42 @@ void CListener::PollOnce() {
         if (w.msg != kMsgPhoneReady) m_isDiagcom = m_isDiag9025com = false;
     }
 
-    Steady::time_point next = start + tw::clock::scaled(std::chrono::milliseconds(kPollPeriodMs));
-    if (!m_pending.empty()) next = std::min(next, m_pending.front().due);
-    WaitUntil(next);
+    if (event_driven) {
+        // Until the next report is due or the devices change; a vanished port is forgotten at
+        // the listing its removal wakes.
+        if (!m_stopEvent.is_set()) {
+            if (m_pending.empty())
+                m_devicesChanged.wait_ms(-1);
+            else
+                m_devicesChanged.wait_until(m_pending.front().due);
+        }
+    } else {
+        Steady::time_point next =
+            start + tw::clock::scaled(std::chrono::milliseconds(kPollPeriodMs));
+        if (!m_pending.empty()) next = std::min(next, m_pending.front().due);
+        WaitUntil(next);
+    }
     m_isDiagcom = m_isDiag9025com = false;
     CountListenerLoop();
 }
 
 int CListener::Run() {
     ResetKnownPorts();
-    while (m_bRun.load())
+    m_listings.store(0);
+    // Started before the first listing, so no change after it goes unseen. Without a notifier
+    // the watcher polls the device source itself and still wakes the listener on a change.
+    m_devicesChanged.reset();
+    tw::DeviceWatcher watcher([this](const tw::DeviceEvent&) { m_devicesChanged.set(); });
+    const bool watching = watcher.start(false);
+    if (!watching)
+        sondrel::DebugOutput("CListener::Run(): no device watcher; polling once a second");
+    m_eventDriven.store(watching);
+    while (m_bRun.load()) {
+        m_listings.fetch_add(1);
         PollOnce();
+    }
+    watcher.stop();
+    m_eventDriven.store(false);
     sondrel::DebugPrintf("\nDebugInfo in %s,on line %d. ", __FILE__, __LINE__);
     sondrel::DebugOutput("\nCListener::Run(),Detect thread exit!!!\n");
     m_hasThread.store(false); // ends Stop's wait

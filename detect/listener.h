@@ -1,6 +1,8 @@
 #pragma once
-// The detection listener: a thread that lists the Qualcomm ports once a second and tells the
-// station about every port that has newly appeared.
+// The detection listener: a thread that lists the Qualcomm ports and tells the station about
+// every port that has newly appeared. It lists them again whenever the device source changes
+// (a device watcher wakes it) and when a port's report is due; only where no watcher can run
+// does it list them once a second. An idle listener sleeps.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -56,9 +58,12 @@ class CListener {
     int Run();
 
     // One cycle of the loop: list, forget vanished ports, note new ones, report those first seen
-    // kReportWaitMs ago, then sleep until the next poll or the next report, whichever is first.
-    // Used by Run; tests drive it directly after ResetKnownPorts.
+    // kReportWaitMs ago, then sleep until the next report or a device change (without a device
+    // watcher: until the next poll or the next report, whichever is first). Used by Run; tests
+    // drive it directly after ResetKnownPorts, without a watcher.
     void PollOnce();
+    // Listings made by the thread since it started (each wake-up makes one).
+    unsigned Listings() const { return m_listings.load(); }
     // Forgets every known port and every port waiting to be reported.
     void ResetKnownPorts();
     const int* KnownPorts() const { return m_knownPorts; }
@@ -84,6 +89,9 @@ class CListener {
     std::mutex m_control; // BeginThread and Stop against each other
     tw::ManualResetEvent m_stopEvent;
     tw::ManualResetEvent m_doneEvent;
+    tw::ManualResetEvent m_devicesChanged;  // set by the watcher's sink, and by a stop
+    std::atomic<bool> m_eventDriven{false}; // the thread's watcher runs
+    std::atomic<unsigned> m_listings{0};
     int m_knownPorts[detect::kKnownPorts];
     std::vector<Pending> m_pending; // in the order first seen; the polling thread's
     bool m_isDiagcom = false;

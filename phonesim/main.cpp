@@ -23,6 +23,9 @@ const char* kUsageText =
     "           [--imei-base IMEI] [--seed N] [--com-base N] [--hub ID] [--hub-ports LIST]\n"
     "           [--dmss-max-write N] [--block-size N] [--time-scale X]\n"
     "  phonesim ctl --state-dir S reboot-bootloader [PHONE]   (index, IMEI or USB position)\n"
+    "  phonesim ctl --state-dir S unplug PHONE      (pulled for good; answers its hub port)\n"
+    "  phonesim ctl --state-dir S replug PHONE [MS] (pulled, back after MS, default 3000)\n"
+    "  phonesim ctl --state-dir S plug PORT         (a new phone, next IMEI, at a hub port)\n"
     "  phonesim ctl --state-dir S status\n"
     "  phonesim make-package DIR [--android-mb N] [--seed N]\n";
 
@@ -82,12 +85,18 @@ int ctl_cmd(const std::vector<std::string>& a) {
     if (words.empty()) return usage("ctl needs a request");
     if (words[0] == "reboot-bootloader") {
         if (words.size() > 2) return usage("reboot-bootloader takes at most one PHONE");
+    } else if (words[0] == "unplug" || words[0] == "plug") {
+        if (words.size() != 2) return usage(words[0] + " takes one argument");
+    } else if (words[0] == "replug") {
+        if (words.size() < 2 || words.size() > 3) return usage("replug takes PHONE [MS]");
     } else if (words[0] == "status") {
         if (words.size() != 1) return usage("status takes no argument");
     } else {
         return usage("ctl: unknown request '" + words[0] + "'");
     }
-    std::string line = words[0] + (words.size() > 1 ? " " + words[1] : "");
+    std::string line = words[0];
+    for (size_t i = 1; i < words.size(); ++i)
+        line += " " + words[i];
     std::string reply, err;
     if (!ctl_request(state, line, reply, err)) {
         std::fprintf(stderr, "phonesim: %s\n", err.c_str());

@@ -152,6 +152,15 @@ bool Phone::request_fastboot() {
     return true;
 }
 
+void Phone::request_unplug(int64_t back_ms) {
+    unplug_back_ms_.store(back_ms);
+    want_unplug_.store(true);
+    uint64_t one = 1;
+    if (::write(wake_fd_, &one, sizeof one) < 0) {
+        // The counter cannot overflow at one per request; nothing to do.
+    }
+}
+
 void Phone::log(const char* fmt, ...) {
     char buf[768];
     va_list ap;
@@ -218,6 +227,14 @@ void Phone::run() {
             if (fds[1].revents & POLLIN) {
                 uint64_t v;
                 if (::read(wake_fd_, &v, sizeof v) < 0) v = 0;
+                if (want_unplug_.exchange(false)) {
+                    const int64_t back = unplug_back_ms_.load();
+                    if (back < 0) {
+                        log("unplugged for good");
+                        break;
+                    }
+                    unplug(back);
+                }
                 if (want_fastboot_.load() && phase_.load() == Phase::Android && !pending_) {
                     want_fastboot_.store(false);
                     schedule(Mode::Fastboot, kToFastbootMs);

@@ -70,6 +70,10 @@ class Phone : private StreamStore {
     // reboot-bootloader from the control socket: true when the phone waits in Android mode (or
     // is on its way there) and will come back as a fastboot device.
     bool request_fastboot();
+    // The operator pulls the phone's cable: every device of it goes at once (what the host has
+    // not read is lost). For good: the thread ends and the phone is "off". With back_ms >= 0 the
+    // same phone is plugged back after that long (nominal), in the mode it was in.
+    void request_unplug(int64_t back_ms = -1);
 
     int index() const { return opt_.index; }
     int hubport() const { return opt_.hubport; }
@@ -125,6 +129,8 @@ class Phone : private StreamStore {
     int wake_fd_ = -1;
     std::atomic<Phase> phase_{Phase::Off};
     std::atomic<bool> want_fastboot_{false};
+    std::atomic<bool> want_unplug_{false};
+    std::atomic<int64_t> unplug_back_ms_{-1};
 
     // Everything below belongs to the phone's thread.
     NvStore nv_;

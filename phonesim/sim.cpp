@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -60,15 +61,11 @@ bool Simulator::start(const SimOptions& opt, std::string& err) {
         return false;
     }
     if (!load_programmers(opt.package, programmers_, err)) return false;
-    std::vector<std::string> imeis;
-    for (int i = 0; i < opt.phones; ++i) {
-        auto imei = imei_nth(opt.imei_base, static_cast<uint64_t>(i));
-        if (!imei) {
+    for (int i = 0; i < opt.phones; ++i)
+        if (!imei_nth(opt.imei_base, static_cast<uint64_t>(i))) {
             err = "--imei-base '" + opt.imei_base + "' is not a usable IMEI";
             return false;
         }
-        imeis.push_back(*imei);
-    }
     const std::string tag = std::to_string(::getpid());
     hub_ = opt.hub.empty() ? "USB\\ROOT_HUB20\\4&PHONESIM" + tag + "&0" : opt.hub;
     coms_ = std::make_unique<ComAllocator>(opt.com_base);
@@ -89,35 +86,111 @@ bool Simulator::start(const SimOptions& opt, std::string& err) {
         return false;
     }
 
-    for (int i = 0; i < opt.phones; ++i) {
-        PhoneOptions po;
-        po.index = i;
-        po.imei = imeis[static_cast<size_t>(i)];
-        po.device_dir = opt.device_dir;
-        char name[16];
-        std::snprintf(name, sizeof name, "phone%02d", i);
-        po.dir = opt.state_dir + "/" + name;
-        po.record_prefix = "phonesim" + tag;
-        po.hub = hub_;
-        po.hubport = ports[static_cast<size_t>(i)];
-        po.start = opt.start;
-        po.auto_fastboot = opt.auto_fastboot;
-        po.faults = opt.faults;
-        po.seed = opt.seed;
-        po.programmers = &programmers_;
-        po.dmss_max_write = opt.dmss_max_write;
-        po.block_size = opt.block_size;
-        po.coms = coms_.get();
-        po.stop_fd = stop_fd_;
-        auto p = std::make_unique<Phone>(std::move(po));
-        if (!p->start(err)) {
-            stop();
-            return false;
-        }
-        phones_.push_back(std::move(p));
+    bool started = true;
+    {
+        std::lock_guard<std::mutex> g(phones_m_);
+        for (int i = 0; i < opt.phones && started; ++i)
+            started = start_phone(i, ports[static_cast<size_t>(i)], err);
+    }
+    if (!started) {
+        stop();
+        return false;
     }
     ctl_thread_ = std::thread([this] { ctl_loop(); });
     return true;
+}
+
+bool Simulator::start_phone(int index, int hubport, std::string& err) {
+    auto imei = imei_nth(opt_.imei_base, static_cast<uint64_t>(index));
+    if (!imei) {
+        err = "no IMEI left after " + opt_.imei_base;
+        return false;
+    }
+    PhoneOptions po;
+    po.index = index;
+    po.imei = *imei;
+    po.device_dir = opt_.device_dir;
+    char name[16];
+    std::snprintf(name, sizeof name, "phone%02d", index);
+    po.dir = opt_.state_dir + "/" + name;
+    po.record_prefix = "phonesim" + std::to_string(::getpid());
+    po.hub = hub_;
+    po.hubport = hubport;
+    po.start = opt_.start;
+    po.auto_fastboot = opt_.auto_fastboot;
+    po.faults = opt_.faults;
+    po.seed = opt_.seed;
+    po.programmers = &programmers_;
+    po.dmss_max_write = opt_.dmss_max_write;
+    po.block_size = opt_.block_size;
+    po.coms = coms_.get();
+    po.stop_fd = stop_fd_;
+    auto p = std::make_unique<Phone>(std::move(po));
+    if (!p->start(err)) return false;
+    phones_.push_back(std::move(p));
+    return true;
+}
+
+size_t Simulator::size() const {
+    std::lock_guard<std::mutex> g(phones_m_);
+    return phones_.size();
+}
+
+Phone& Simulator::phone(size_t i) {
+    std::lock_guard<std::mutex> g(phones_m_);
+    return *phones_[i];
+}
+
+Phone* Simulator::find_locked(const std::string& which) {
+    for (auto& p : phones_) {
+        if (p->phase() == Phase::Off) continue;
+        const std::string position = hub_ + "#" + std::to_string(p->hubport()) + "#";
+        if (which == std::to_string(p->index()) || which == p->imei() || which == position)
+            return p.get();
+    }
+    return nullptr;
+}
+
+int Simulator::unplug(const std::string& which) {
+    return replug(which, -1);
+}
+
+int Simulator::replug(const std::string& which, int64_t back_ms) {
+    std::lock_guard<std::mutex> g(phones_m_);
+    Phone* p = find_locked(which);
+    if (!p) return -1;
+    p->request_unplug(back_ms);
+    // For good: the phone's thread ends at once; wait for it, so that its devices are gone
+    // when the answer comes and its hub port is free for the next phone.
+    if (back_ms < 0) p->join();
+    return p->hubport();
+}
+
+int Simulator::plug(const std::string& where, std::string& err) {
+    std::lock_guard<std::mutex> g(phones_m_);
+    int port = 0;
+    const std::string prefix = hub_ + "#";
+    std::string digits = where;
+    if (where.rfind(prefix, 0) == 0 && where.size() > prefix.size() + 1 && where.back() == '#')
+        digits = where.substr(prefix.size(), where.size() - prefix.size() - 1);
+    for (char c : digits)
+        port = (c >= '0' && c <= '9' && port < 1000) ? port * 10 + (c - '0') : 1000;
+    if (digits.empty() || port < 1 || port > 255) {
+        err = "no hub port " + where;
+        return -1;
+    }
+    for (auto& p : phones_)
+        if (p->phase() != Phase::Off && p->hubport() == port) {
+            err = "a phone is plugged in at hub port " + std::to_string(port);
+            return -1;
+        }
+    if (phones_.size() >= kMaxPhones) {
+        err = "no more phones";
+        return -1;
+    }
+    const int index = static_cast<int>(phones_.size());
+    if (!start_phone(index, port, err)) return -1;
+    return index;
 }
 
 void Simulator::stop() {
@@ -127,9 +200,10 @@ void Simulator::stop() {
             // An eventfd write of 1 fails only on overflow, which cannot happen here.
         }
     }
+    if (ctl_thread_.joinable()) ctl_thread_.join();
+    std::lock_guard<std::mutex> g(phones_m_);
     for (auto& p : phones_)
         p->join();
-    if (ctl_thread_.joinable()) ctl_thread_.join();
     phones_.clear();
     if (ctl_fd_ >= 0) {
         ::close(ctl_fd_);
@@ -141,6 +215,7 @@ void Simulator::stop() {
 }
 
 int Simulator::reboot_bootloader(const std::string& which) {
+    std::lock_guard<std::mutex> g(phones_m_);
     int moved = 0;
     bool named = false;
     for (auto& p : phones_) {
@@ -167,7 +242,33 @@ std::string Simulator::ctl_answer(const std::string& line) {
         if (n == 0) return "ERR no phone waits in Android mode";
         return "OK " + std::to_string(n);
     }
+    if (cmd == "unplug" || cmd == "replug") {
+        // replug PHONE [MS]: pulled and plugged back after MS nominal milliseconds (3000).
+        std::string who = arg;
+        int64_t back = -1;
+        if (cmd == "replug") {
+            back = 3000;
+            const size_t sp2 = arg.find(' ');
+            if (sp2 != std::string::npos) {
+                who = arg.substr(0, sp2);
+                char* end = nullptr;
+                const long long v = std::strtoll(arg.c_str() + sp2 + 1, &end, 10);
+                if (*end != '\0' || v < 0 || v > 3600000) return "ERR bad time " + arg;
+                back = v;
+            }
+        }
+        const int port = replug(who, back);
+        if (port < 0) return "ERR no phone plugged in: " + who;
+        return "OK " + std::to_string(port);
+    }
+    if (cmd == "plug") {
+        std::string err;
+        const int index = plug(arg, err);
+        if (index < 0) return "ERR " + err;
+        return "OK " + std::to_string(index) + " " + phone(static_cast<size_t>(index)).imei();
+    }
     if (cmd == "status") {
+        std::lock_guard<std::mutex> g(phones_m_);
         std::string s = "OK";
         for (auto& p : phones_)
             s += " " + std::to_string(p->index()) + ":" + phase_name(p->phase());

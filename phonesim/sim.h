@@ -2,6 +2,7 @@
 // A set of simulated phones in one process, and the control socket through which
 // "phonesim ctl" reaches them.
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@ namespace phonesim {
 
 constexpr const char* kDefaultImeiBase = "490154203237518";
 constexpr const char* kCtlSocketName = "ctl.sock";
+constexpr size_t kMaxPhones = 256; // plugged in over a simulator's life
 
 struct SimOptions {
     std::string device_dir;
@@ -48,18 +50,31 @@ class Simulator {
     // Phones (all, or the one with this index, IMEI or USB position "<hub>#<port>#") moved from
     // Android mode towards fastboot; -1 when which names no phone.
     int reboot_bootloader(const std::string& which);
+    // The operator pulls the cable of the phone named as above, for good; its hub port, or -1
+    // when which names no phone that is plugged in.
+    int unplug(const std::string& which);
+    // The same phone pulled and plugged back after back_ms (nominal); its hub port or -1.
+    int replug(const std::string& which, int64_t back_ms);
+    // A new phone (the next index, the next IMEI of the base) plugged in at a hub port, given
+    // as a number or a USB position; its index, or -1 with err (no such port, one is there).
+    int plug(const std::string& where, std::string& err);
 
-    size_t size() const { return phones_.size(); }
-    Phone& phone(size_t i) { return *phones_[i]; }
+    // Every phone ever plugged in, unplugged ones included (index order).
+    size_t size() const;
+    Phone& phone(size_t i);
     const std::string& hub() const { return hub_; }
 
   private:
     void ctl_loop();
     std::string ctl_answer(const std::string& line);
+    // The plugged-in phone named by index, IMEI or position; nullptr when none. Under phones_m_.
+    Phone* find_locked(const std::string& which);
+    bool start_phone(int index, int hubport, std::string& err); // under phones_m_
 
     SimOptions opt_;
     std::vector<Programmer> programmers_;
     std::unique_ptr<ComAllocator> coms_;
+    mutable std::mutex phones_m_; // the list grows while the control socket plugs phones
     std::vector<std::unique_ptr<Phone>> phones_;
     std::string hub_;
     int stop_fd_ = -1;

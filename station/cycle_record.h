@@ -22,9 +22,10 @@ struct CycleRecord {
     std::string position;
     std::chrono::system_clock::time_point start, end;
     std::string imei;
-    std::string backup_file;    // the backup this cycle made
-    std::string earlier_backup; // where an earlier backup of the phone was kept, if it moved
-    std::string qcn_file;       // the file the restore used
+    std::string sw_ver, brand, model; // of the software the slot flashed ("ROMINFO.ini")
+    std::string backup_file;          // the backup this cycle made
+    std::string earlier_backup;       // where an earlier backup of the phone was kept, if it moved
+    std::string qcn_file;             // the file the restore used
     std::vector<StageRecord> stages;
     CycleResult result = CycleResult::Fail;
     std::string message; // the failure's message, in English

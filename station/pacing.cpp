@@ -15,7 +15,12 @@ PacingThread::PacingThread(Hooks hooks) : hooks_(std::move(hooks)) {
 }
 
 PacingThread::~PacingThread() {
-    Terminate();
+    std::lock_guard<std::mutex> g(control_);
+    TerminateLocked();
+    // The station has closed slot 1's boxes by now.
+    for (Finisher& f : finishers_)
+        f.thread.join();
+    finishers_.clear();
 }
 
 void PacingThread::Start() {
@@ -26,7 +31,8 @@ void PacingThread::Start() {
     ended_.reset();
     SetPosition(0);
     running_.store(true);
-    thread_ = std::thread([this] { Run(); });
+    thread_done_ = std::make_shared<std::atomic<bool>>(false);
+    thread_ = std::thread([this, done = thread_done_] { Run(done); });
 }
 
 bool PacingThread::Post(uint32_t msg) {
@@ -44,8 +50,25 @@ void PacingThread::Terminate() {
 void PacingThread::TerminateLocked() {
     stop_.set();
     queue_.close();
-    if (thread_.joinable()) thread_.join();
+    bool in_box = false;
+    {
+        std::lock_guard<std::mutex> g(phase_m_);
+        in_box = in_box_;
+        in_box_ = false;
+    }
+    if (thread_.joinable()) {
+        if (in_box)
+            finishers_.push_back({std::move(thread_), thread_done_});
+        else
+            thread_.join();
+    }
     running_.store(false);
+    // Threads whose box has been closed meanwhile.
+    std::erase_if(finishers_, [](Finisher& f) {
+        if (!f.done->load()) return false;
+        f.thread.join();
+        return true;
+    });
 }
 
 bool PacingThread::WaitEnded(std::chrono::nanoseconds limit) {
@@ -58,7 +81,7 @@ void PacingThread::SetPosition(int p) {
     if (hooks_.set_bar) hooks_.set_bar(p);
 }
 
-void PacingThread::Run() {
+void PacingThread::Run(std::shared_ptr<std::atomic<bool>> done) {
     ThreadMessage m;
     bool finish = false;
     if (queue_.get(m) && m.id == MSG_PROGRESS_START) {
@@ -72,13 +95,23 @@ void PacingThread::Run() {
                 if (m.id == MSG_PROGRESS_FINISH) finish = true;
         }
     }
-    if (finish && !stop_.is_set()) {
+    bool show = finish && !stop_.is_set();
+    if (show) {
         SetPosition(kCycleBarMax);
         if (hooks_.finished) hooks_.finished();
     }
-    queue_.close(); // later posts fail: nobody takes them any more
-    running_.store(false);
-    ended_.set();
+    {
+        // From here on the thread touches nothing a new one uses: it is ended, even while its
+        // box is still open. A Terminate before this point means no box.
+        std::lock_guard<std::mutex> g(phase_m_);
+        queue_.close(); // later posts fail: nobody takes them any more
+        running_.store(false);
+        ended_.set();
+        show = show && !stop_.is_set();
+        in_box_ = show;
+    }
+    if (show && hooks_.box) hooks_.box();
+    done->store(true);
 }
 
 } // namespace tw::station

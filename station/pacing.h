@@ -2,11 +2,17 @@
 // The cycle bar's pacing thread: while slot 1 runs its cycle the 17th bar (0..1200) creeps up
 // by 2 every second, stopping at 1102; when the cycle ends it jumps to 1200, slot 1's status
 // reads "Update Complete!" and the box "Update complete!Please stop update!" shows.
+//
+// The box waits for the operator, but the bar is free again as soon as it shows: the thread
+// counts as ended, and a later Start (slot 1's next phone) or Terminate leaves the thread in its
+// box behind instead of waiting for it.
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/message_queue.h"
 #include "platform/sync.h"
@@ -25,7 +31,8 @@ class PacingThread {
   public:
     struct Hooks {
         std::function<void(int)> set_bar; // the cycle bar's position
-        std::function<void()> finished;   // status "Update Complete!" and the box
+        std::function<void()> finished;   // status "Update Complete!"
+        std::function<void()> box;        // "Update complete!Please stop update!"
     };
     explicit PacingThread(Hooks hooks);
     ~PacingThread();
@@ -36,7 +43,8 @@ class PacingThread {
     void Start();
     // Tried up to 20 times in a row; false when the thread takes no messages (it has ended).
     bool Post(uint32_t msg);
-    // Ends the thread at once, without the finish (a failure or a stop); waits for it.
+    // Ends the thread at once, without the finish (a failure or a stop); waits for it, unless
+    // it only shows its box.
     void Terminate();
     // Waits (real time) for the thread to end by itself; false on time-out.
     bool WaitEnded(std::chrono::nanoseconds limit);
@@ -46,12 +54,20 @@ class PacingThread {
     void SetPosition(int p);
 
   private:
-    void Run();
+    struct Finisher { // a thread left behind in its box
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    void Run(std::shared_ptr<std::atomic<bool>> done);
     void TerminateLocked();
 
     Hooks hooks_;
     std::mutex control_; // Start and Terminate, from any thread
     std::thread thread_;
+    std::shared_ptr<std::atomic<bool>> thread_done_;
+    std::vector<Finisher> finishers_; // under control_
+    std::mutex phase_m_;              // the thread's move into its box, against Terminate
+    bool in_box_ = false;             // under phase_m_
     ThreadMessageQueue queue_;
     ManualResetEvent stop_;
     ManualResetEvent ended_;

@@ -85,6 +85,7 @@ DeviceRouter::DeviceRouter(StationCore& core, StartSlotFn start)
 void DeviceRouter::OnDeviceChange(const DeviceEvent& e) {
     if (!core_.AnyRunning()) return;
     const DeviceRecord& r = e.record;
+    NotePosition(RecordPosition(r), e.change == DeviceChange::Arrival);
     if (e.change == DeviceChange::Removal) {
         Removal(r);
         return;
@@ -148,6 +149,80 @@ void DeviceRouter::DiskArrival(const DeviceRecord& r) {
     PostOrLog(core_, slot, MSG_TO_DOWNLOAD_EMMC, 0, 0);
 }
 
+bool DeviceRouter::PositionEmpty(const std::string& position) const {
+    for (const DeviceRecord& r : list_devices())
+        if (RecordPosition(r) == position) return false;
+    return true;
+}
+
+bool DeviceRouter::FreeFinished(int slot) {
+    SlotPhase expected = SlotPhase::Finished;
+    if (!core_.slot(slot).phase.compare_exchange_strong(expected, SlotPhase::WaitingForPhone))
+        return false;
+    DebugLine("slot %d: its phone has left; waiting for the next one", slot + 1);
+    PostOrLog(core_, slot, MSG_TO_RESET_ROW, 0, 2);
+    return true;
+}
+
+void DeviceRouter::NotePosition(const std::string& position, bool arrival) {
+    if (position.empty()) return;
+    bool empty = false, looked = false;
+    const auto now = clock::Steady::now();
+    for (int i = 0; i < kSlots; ++i) {
+        if (core_.slot(i).phase.load() != SlotPhase::Finished || core_.PositionOf(i) != position)
+            continue;
+        auto& since = empty_since_[static_cast<size_t>(i)];
+        if (arrival) {
+            // Empty long enough, though the timer has not run yet: this is the next phone.
+            if (since && now - *since >= clock::scaled(std::chrono::milliseconds(kPhoneLeftMs)))
+                FreeFinished(i);
+            since.reset();
+            continue;
+        }
+        if (!looked) {
+            empty = PositionEmpty(position);
+            looked = true;
+        }
+        if (empty && !since) since = now;
+    }
+}
+
+void DeviceRouter::OnSlotFinished(int slot) {
+    if (slot < 0 || slot >= kSlots) return;
+    auto& since = empty_since_[static_cast<size_t>(slot)];
+    since.reset();
+    if (!Running(core_, slot) || core_.slot(slot).phase.load() != SlotPhase::Finished) return;
+    const std::string pos = core_.PositionOf(slot);
+    // A phone gone before its cycle ended (a failure that lost it) has been away since then.
+    if (pos.empty() || PositionEmpty(pos)) since = clock::Steady::now();
+}
+
+std::optional<clock::Steady::time_point> DeviceRouter::Tick() {
+    const auto now = clock::Steady::now();
+    const auto wait = clock::scaled(std::chrono::milliseconds(kPhoneLeftMs));
+    std::optional<clock::Steady::time_point> next;
+    for (int i = 0; i < kSlots; ++i) {
+        auto& since = empty_since_[static_cast<size_t>(i)];
+        if (!since) continue;
+        SlotState& s = core_.slot(i);
+        if (!Running(core_, i) || s.phase.load() != SlotPhase::Finished) {
+            since.reset();
+            continue;
+        }
+        const auto due = *since + wait;
+        if (now < due) {
+            if (!next || due < *next) next = due;
+            continue;
+        }
+        since.reset();
+        const std::string pos = core_.PositionOf(i);
+        // Something there after all (its arrival is still on its way): that one decides.
+        if (!pos.empty() && !PositionEmpty(pos)) continue;
+        FreeFinished(i);
+    }
+    return next;
+}
+
 void DeviceRouter::Removal(const DeviceRecord& r) {
     if (r.kind == DeviceKind::Serial && r.com > 0) {
         int found = -1;
@@ -163,7 +238,9 @@ void DeviceRouter::Removal(const DeviceRecord& r) {
                 force = 1;
             }
         }
-        if (found >= 0 && Running(core_, found) && !core_.slot(found).busy.load())
+        // A finished slot keeps its result until its phone has left (Tick).
+        if (found >= 0 && Running(core_, found) && !core_.slot(found).busy.load() &&
+            core_.slot(found).phase.load() != SlotPhase::Finished)
             PostOrLog(core_, found, MSG_TO_RESET_ROW, 0, force);
     }
     const std::string name = FastbootNameOf(r);
@@ -171,7 +248,8 @@ void DeviceRouter::Removal(const DeviceRecord& r) {
     for (int i = 0; i < kSlots; ++i) {
         if (core_.RowString(i, &SlotState::fastboot_name) != name) continue;
         core_.SetRowString(i, &SlotState::fastboot_name, "");
-        if (Running(core_, i) && !core_.slot(i).busy.load())
+        if (Running(core_, i) && !core_.slot(i).busy.load() &&
+            core_.slot(i).phase.load() != SlotPhase::Finished)
             PostOrLog(core_, i, MSG_TO_RESET_ROW, 0, 2);
         break;
     }
@@ -214,7 +292,9 @@ int DeviceRouter::PhoneConnectNotify(int port, int port_type, int is_connect) {
         DebugLine("下载按钮  %d 没有按下!!!", slot + 1);
         if (!start_ || !start_(slot)) return 0;
     }
-    if (core_.slot(slot).busy.load()) return 0;
+    // Busy with a phone, or still showing the last one's result until it leaves.
+    if (core_.slot(slot).busy.load() || core_.slot(slot).phase.load() == SlotPhase::Finished)
+        return 0;
     OfferDownload(core_, slot, port, is_connect);
     return 0;
 }

@@ -372,6 +372,11 @@ void SlotWorker::BeginCycle(bool with_backup) {
     rec_.slot = slot_;
     rec_.position = core_.PositionOf(slot_);
     rec_.start = std::chrono::system_clock::now();
+    if (param_.software) {
+        rec_.sw_ver = param_.software->rom.sw_ver;
+        rec_.brand = param_.software->rom.brand;
+        rec_.model = param_.software->rom.model;
+    }
     in_cycle_ = true;
     S().cycle_done.store(false);
     S().phase.store(SlotPhase::InCycle);

@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -48,6 +49,7 @@ Station::Station(const StationFolder& folder, StationUi& ui)
         router_queue_.post(ThreadMessage{msg, w, l});
         return 0;
     };
+    core_.set_finished_notice([this](int slot) { router_queue_.post(SlotFinished{slot}); });
 }
 
 Station::~Station() {
@@ -101,12 +103,28 @@ bool Station::Init(std::string* why) {
 }
 
 void Station::RouterLoop() {
-    RouterEvent e;
-    while (router_queue_.get(e)) {
+    for (;;) {
+        // Asleep until the next event, or until a finished slot's phone has been gone long
+        // enough: no timer runs while no slot waits for its phone to leave.
+        const auto next = router_.Tick();
+        RouterEvent e;
+        if (!next) {
+            if (!router_queue_.get(e)) return;
+        } else {
+            const auto left = *next - clock::Steady::now();
+            auto got = router_queue_.get_for(std::max<std::chrono::nanoseconds>(left, {}));
+            if (!got) {
+                if (router_queue_.closed()) return;
+                continue;
+            }
+            e = std::move(*got);
+        }
         if (const auto* d = std::get_if<DeviceEvent>(&e))
             router_.OnDeviceChange(*d);
         else if (const auto* m = std::get_if<ThreadMessage>(&e))
             router_.OnListenerMessage(m->id, m->wParam, m->lParam);
+        else if (const auto* f = std::get_if<SlotFinished>(&e))
+            router_.OnSlotFinished(f->slot);
     }
 }
 

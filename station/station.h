@@ -59,6 +59,8 @@ class Station {
     std::string QcnFile() const { return core_.qcn_file(); }
     bool SoftwareLoaded() const;
     int CycleBar() const { return core_.pacing().Position(); }
+    // Phones passed and failed and the mean cycle time, per slot and in all, since the start.
+    StationCounters Counters() const { return core_.counters(); }
 
     // Called from the worker's thread whenever a slot's cycle ends (PASS, FAIL, stopped).
     void SetCycleHook(StationCore::CycleHook hook) { core_.set_cycle_hook(std::move(hook)); }
@@ -75,7 +77,10 @@ class Station {
     DeviceRouter& router() { return router_; }
 
   private:
-    using RouterEvent = std::variant<DeviceEvent, ThreadMessage>;
+    struct SlotFinished {
+        int slot;
+    };
+    using RouterEvent = std::variant<DeviceEvent, ThreadMessage, SlotFinished>;
 
     // Under ops_mu_:
     bool StartSlot(int slot, bool silent);

@@ -9,6 +9,7 @@
 #include "platform/device_source.h"
 #include "platform/process.h"
 #include "station/debug_line.h"
+#include "station/results_log.h"
 #include "station/routing_rules.h"
 
 namespace tw::station {
@@ -21,10 +22,8 @@ PortKind PortKindOf(const std::string& friendly) {
 StationCore::StationCore(const StationFolder& folder, StationUi& ui)
     : folder_(folder), config_(folder.ini()), ui_(ui), ports_(config_), bridge_(*this),
       pacing_({[this](int p) { ui_.SetCycleProgress(p); },
-               [this] {
-                   Status(0, Text::UpdateComplete);
-                   Box(0, Text::UpdateCompleteStop, kCaption, MessageIcon::Information);
-               }}) {}
+               [this] { Status(0, Text::UpdateComplete); },
+               [this] { Box(0, Text::UpdateCompleteStop, kCaption, MessageIcon::Information); }}) {}
 
 StationCore::~StationCore() {
     pacing_.Terminate();
@@ -213,13 +212,44 @@ void StationCore::set_cycle_hook(CycleHook hook) {
     cycle_hook_ = std::move(hook);
 }
 
+void StationCore::set_finished_notice(std::function<void(int)> notice) {
+    std::lock_guard<std::mutex> g(state_mu_);
+    finished_notice_ = std::move(notice);
+}
+
+StationCounters StationCore::counters() const {
+    std::lock_guard<std::mutex> g(state_mu_);
+    return counters_;
+}
+
 void StationCore::CycleEnded(const CycleRecord& record) {
+    std::string why;
+    if (!AppendResult(folder_.root(), record, &why)) {
+        DebugLine("slot %d: result not recorded: %s", record.slot + 1, why.c_str());
+        BoxText(record.slot, std::string(T(Text::ResultNotRecorded)) + why, kCaption,
+                MessageIcon::Error);
+    }
+    const bool finished = record.result != CycleResult::Stopped;
     CycleHook hook;
+    std::function<void(int)> notice;
+    StationCounters tally;
+    // The UI gets the tallies in the order they were made.
+    std::lock_guard<std::mutex> order(counters_ui_mu_);
     {
         std::lock_guard<std::mutex> g(state_mu_);
         hook = cycle_hook_;
+        notice = finished_notice_;
+        if (finished) {
+            const double secs = std::chrono::duration<double>(record.end - record.start).count();
+            const bool pass = record.result == CycleResult::Pass;
+            counters_.slots[static_cast<size_t>(record.slot)].Add(pass, secs);
+            counters_.total.Add(pass, secs);
+        }
+        tally = counters_;
     }
+    if (finished) ui_.SetCounters(tally);
     if (hook) hook(record);
+    if (finished && notice) notice(record.slot);
 }
 
 // ---- reports from the engine ----

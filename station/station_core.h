@@ -20,6 +20,7 @@
 #include "platform/sync.h"
 #include "station/bridge.h"
 #include "station/config.h"
+#include "station/counters.h"
 #include "station/cycle_record.h"
 #include "station/pacing.h"
 #include "station/port_table.h"
@@ -146,7 +147,13 @@ class StationCore : public BridgeHost {
     // ---- cycles ----
     using CycleHook = std::function<void(const CycleRecord&)>;
     void set_cycle_hook(CycleHook hook);
+    // The station's own notice that a slot has finished its phone (PASS or FAIL), from the
+    // worker's thread; set before any slot starts.
+    void set_finished_notice(std::function<void(int slot)> notice);
+    // A cycle's end, from its worker: the record appended to the results, the counters (PASS
+    // and FAIL only) given to the UI, then the hook and the notice.
     void CycleEnded(const CycleRecord& record);
+    StationCounters counters() const;
 
     // ---- BridgeHost ----
     void OnReport(int row, int progress, Report kind, uint64_t generation) override;
@@ -172,6 +179,9 @@ class StationCore : public BridgeHost {
     std::shared_ptr<const Software> software_;
     std::string qcn_file_;
     CycleHook cycle_hook_;
+    std::function<void(int)> finished_notice_;
+    StationCounters counters_; // under state_mu_
+    std::mutex counters_ui_mu_;
 };
 
 } // namespace tw::station

@@ -8,7 +8,8 @@
 //  - the thread that calls a `Station` method (the window's GUI thread): MessageBox, questions,
 //    choosers, SetLanguage, SetSoftwareInfo, SetControl, and row calls of the buttons;
 //  - the slot workers, the cycle-bar pacing thread and the station's routing thread: row calls
-//    (SetProgress, MarkResult, SetStatus, SetSlotButton, SetCycleProgress, SetControl) and
+//    (SetProgress, MarkResult, SetStatus, SetSlotButton, SetCycleProgress, SetControl,
+//    SetCounters) and
 //    SlotMessageBox. The routing thread never shows a box or asks a question (a slot it starts
 //    in RepairMode starts silently), so nothing it does waits for the operator.
 // Row calls must not wait for the GUI thread (queue them): the GUI thread may be inside a
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "station/counters.h"
 #include "station/texts.h"
 
 namespace tw::station {
@@ -120,6 +122,8 @@ class StationUi {
     virtual void SetControl(Control c, bool visible, bool enabled) {
         (void)c, (void)visible, (void)enabled;
     }
+    // The tally after each phone that passed or failed (a row call: from a slot's worker).
+    virtual void SetCounters(const StationCounters& counters) { (void)counters; }
 };
 
 } // namespace tw::station

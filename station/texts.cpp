@@ -63,6 +63,8 @@ constexpr Pair kTexts[] = {
     {Text::ChooseFolderTitle, "请选择文件夹", "请选择文件夹"},
     {Text::ChooseQcnFileTitle, "Select  QCN File", "选择QCN文件"},
     {Text::WatcherFailed, "eMMC设备注册失败！！！", "eMMC设备注册失败！！！"},
+    {Text::ResultNotRecorded,
+     "The result of this phone could not be recorded: ", "无法保存本手机的结果记录: "},
     {Text::Title, "Android 2.3 Tarnwell", "Android 2.3 Tarnwell"},
     {Text::Backup, "Backup", "备份"},
     {Text::SelectSoftware, "Select Software", "读取软件"},

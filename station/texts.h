@@ -53,6 +53,7 @@ enum class Text {
     ChooseFolderTitle,
     ChooseQcnFileTitle,
     WatcherFailed,
+    ResultNotRecorded, // followed by the file and why
     // Window texts.
     Title,
     Backup,

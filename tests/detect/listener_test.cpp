@@ -183,6 +183,35 @@ TEST_F(DetectTest, BeginAndStopTheThread) {
     EXPECT_NE(all.find("Return false 2"), std::string::npos);
 }
 
+TEST_F(DetectTest, TheThreadListsOnlyWhenTheDevicesChange) {
+    // At this scale a listener polling once a second would list every half millisecond.
+    Sent s;
+    ASSERT_EQ(BeginDetect(&s.info), 0);
+    ::usleep(200000);
+    const unsigned idle = TheListener().Listings();
+    EXPECT_LE(idle, 3u);
+    plug("a", 15, qdl(15));
+    for (int i = 0; i < 5000 && s.take().empty(); ++i)
+        ::usleep(1000);
+    // Reported (the take above emptied it); then quiet again.
+    const unsigned after = TheListener().Listings();
+    EXPECT_GT(after, idle);
+    ::usleep(200000);
+    EXPECT_LE(TheListener().Listings(), after + 1);
+    // The removal alone wakes it, so the port is forgotten and reported again when it is back.
+    unplug("a");
+    ::usleep(50000);
+    plug("a", 15, qdl(15));
+    std::string again;
+    for (int i = 0; i < 5000 && again.empty(); ++i) {
+        again = s.take();
+        ::usleep(1000);
+    }
+    EXPECT_EQ(again, "1025:15:1 ");
+    EXPECT_EQ(StopDetect(), 0);
+    EXPECT_FALSE(TheListener().IsRunning());
+}
+
 TEST_F(DetectTest, StopDuringTheReportWaitSendsNothing) {
     tw::clock::set_scale(1.0); // a real 3 s wait, cut short by the stop
     Sent s;

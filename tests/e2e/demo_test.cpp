@@ -1,4 +1,5 @@
-// The demo script end to end against the build: the station with four simulated phones.
+// The demo script end to end against the build: the station with sixteen positions, two
+// simulated phones at each in a row.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -121,28 +123,44 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
     return next == want.size();
 }
 
-TEST(Demo, FourPhonesPassThroughTheStation) {
+TEST(Demo, SixteenPositionsTwoPhonesEachPassThroughTheStation) {
     Demo d = RunDemo({}, 240);
     ASSERT_FALSE(d.timed_out) << d.out;
     EXPECT_EQ(d.status, 0) << d.out;
     EXPECT_FALSE(d.group_left);
-    // Every slot takes its phone through the whole cycle, in order.
-    for (int slot = 1; slot <= 4; ++slot) {
-        EXPECT_TRUE(InOrder(SlotLines(d.out, slot),
-                            {"BackUp QCN...", "BackUp QCN Complete", "UPdate modem Files...",
-                             "Update Modem Complete", "Waiting Device...", "Update AP...",
-                             "Update Fastboot Complete", "Waiting for phone restart...",
-                             "Restore QCN...", "PASS", "cycle PASS"}))
-            << "slot " << slot << "\n"
-            << d.out;
-        // The result table: the slot, PASS, its time, the phone's IMEI and hub port.
-        EXPECT_TRUE(
-            std::regex_search(d.out, std::regex("\\n +" + std::to_string(slot) +
-                                                "  PASS +[0-9]+\\.[0-9]{2}  [0-9]{15}  \\S+#" +
-                                                std::to_string(slot) + "#\\n")))
-            << d.out;
+    const std::vector<std::string> cycle = {"BackUp QCN...",
+                                            "BackUp QCN Complete",
+                                            "UPdate modem Files...",
+                                            "Update Modem Complete",
+                                            "Waiting Device...",
+                                            "Update AP...",
+                                            "Update Fastboot Complete",
+                                            "Waiting for phone restart...",
+                                            "Restore QCN...",
+                                            "PASS",
+                                            "cycle PASS"};
+    std::vector<std::string> twice = cycle;
+    twice.push_back("Waiting"); // the first phone has left; the slot takes the next by itself
+    twice.insert(twice.end(), cycle.begin(), cycle.end());
+    std::set<std::string> imeis;
+    for (int slot = 1; slot <= 16; ++slot) {
+        EXPECT_TRUE(InOrder(SlotLines(d.out, slot), twice)) << "slot " << slot << "\n" << d.out;
+        // The result table: two rows for the slot, each with its own phone's IMEI and the
+        // slot's hub port.
+        const std::regex row("\\n +" + std::to_string(slot) +
+                             "  PASS +[0-9]+\\.[0-9]{2}  ([0-9]{15})  \\S+#" +
+                             std::to_string(slot) + "#(?=\\n)");
+        int rows = 0;
+        for (auto it = std::sregex_iterator(d.out.begin(), d.out.end(), row);
+             it != std::sregex_iterator(); ++it, ++rows)
+            imeis.insert((*it)[1].str());
+        EXPECT_EQ(rows, 2) << "slot " << slot;
     }
+    EXPECT_EQ(imeis.size(), 32u);
     EXPECT_NE(d.out.find("slot 1: Update Complete!"), std::string::npos) << d.out;
+    EXPECT_NE(d.out.find("results: 32 records"), std::string::npos) << d.out;
+    EXPECT_TRUE(std::regex_search(d.out, std::regex("\\n all +32 +0 +[0-9]+\\.[0-9]{2}\\n")))
+        << d.out;
     EXPECT_TRUE(std::regex_search(d.out, std::regex("total [0-9]+\\.[0-9]{2} s"))) << d.out;
     const std::string work = WorkFolder(d.out);
     ASSERT_FALSE(work.empty());
@@ -151,7 +169,8 @@ TEST(Demo, FourPhonesPassThroughTheStation) {
 
 TEST(Demo, AFailingPhoneFailsTheDemoAndTheSimulatorStillStops) {
     // The second phone (index 1) refuses boot three times; the first refuses system once.
-    Demo d = RunDemo({"TARNWELL_DEMO_FAULT=1/fastboot:fail@1 1/fastboot:fail@2 "
+    Demo d = RunDemo({"TARNWELL_DEMO_PHONES=4", "TARNWELL_DEMO_ROUNDS=1",
+                      "TARNWELL_DEMO_FAULT=1/fastboot:fail@1 1/fastboot:fail@2 "
                       "1/fastboot:fail@3 0/fastboot:fail@3"},
                      240);
     ASSERT_FALSE(d.timed_out) << d.out;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "phonesim/imei.h"
 #include "phonesim/nv.h"
 #include "phonesim/sim.h"
 #include "sim_test_util.h"
@@ -459,6 +460,41 @@ TEST_F(SimE2E, DiskModeAndStopRemovesEveryRecord) {
     sim.stop();
     EXPECT_TRUE(tw::list_devices_from_dir(dev).empty());
     EXPECT_FALSE(phonesim::ctl_request(state, "status", reply, err));
+}
+
+TEST_F(SimE2E, TheOperatorPullsPhonesAndPlugsNewOnesIn) {
+    ASSERT_TRUE(start([](SimOptions& o) { o.phones = 2; }));
+    ASSERT_TRUE(wait_record(dev, 1, 0x9025));
+    const auto second = wait_record(dev, 2, 0x9025);
+    ASSERT_TRUE(second);
+    std::string reply, err;
+    auto ctl = [&](const std::string& line) {
+        reply.clear();
+        EXPECT_TRUE(phonesim::ctl_request(state, line, reply, err)) << err;
+        return reply;
+    };
+    // Pulled for good: gone by the time the answer comes, and for the rest of the run.
+    EXPECT_EQ(ctl("unplug 490154203237518"), "OK 1");
+    EXPECT_FALSE(record_at(dev, 1, 0x9025));
+    EXPECT_EQ(ctl("status"), "OK 0:off 1:diag");
+    EXPECT_EQ(ctl("unplug 0"), "ERR no phone plugged in: 0");
+    // A new phone with the next IMEI at the free hub port, none where one is.
+    EXPECT_EQ(ctl("plug 2"), "ERR a phone is plugged in at hub port 2");
+    EXPECT_EQ(ctl("plug 1"), "OK 2 " + *phonesim::imei_nth(phonesim::kDefaultImeiBase, 2));
+    const auto fresh = wait_record(dev, 1, 0x9025);
+    ASSERT_TRUE(fresh);
+    EXPECT_NE(fresh->instance.find(sim.phone(2).imei()), std::string::npos) << fresh->instance;
+    EXPECT_FALSE(file_bytes(phone_dir(2) + "/nv.txt").empty());
+    const std::string by_position = ctl("plug " + sim.hub() + "#3#");
+    ASSERT_EQ(sim.size(), 4u);
+    EXPECT_EQ(by_position, "OK 3 " + sim.phone(3).imei());
+    // Pulled and plugged back: the same phone, a new port.
+    EXPECT_EQ(ctl("replug 1 200"), "OK 2");
+    EXPECT_TRUE(wait_for([&] {
+        const auto back = record_at(dev, 2, 0x9025);
+        return back && back->com != second->com && back->instance == second->instance;
+    }));
+    EXPECT_EQ(ctl("replug 1 x"), "ERR bad time 1 x");
 }
 
 // ---- faults ----

@@ -109,6 +109,10 @@ class RecordingUi : public StationUi {
         cycle_bar_ = position;
         cv_.notify_all();
     }
+    void SetCounters(const StationCounters& c) override {
+        std::lock_guard<std::mutex> g(m_);
+        counters_ = c;
+    }
 
     std::vector<Box> boxes(int slot) const {
         std::lock_guard<std::mutex> g(m_);
@@ -144,6 +148,10 @@ class RecordingUi : public StationUi {
         std::lock_guard<std::mutex> g(m_);
         return questions_;
     }
+    StationCounters counters() const {
+        std::lock_guard<std::mutex> g(m_);
+        return counters_;
+    }
     // Waits (real time) until pred holds; pred runs under the recorder's lock-free getters.
     bool WaitFor(const std::function<bool()>& pred, int real_ms) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
@@ -166,6 +174,7 @@ class RecordingUi : public StationUi {
     std::vector<std::string> questions_;
     std::set<int> closed_;
     int cycle_bar_ = -1;
+    StationCounters counters_;
 };
 
 // One NV item of a simulated phone's state file: (context, item) -> "active hex".
@@ -267,6 +276,17 @@ class StationRig : public ::testing::Test {
     }
     bool WaitFinished(size_t n, int real_ms = 90000) {
         return ui.WaitFor([&] { return Finished().size() >= n; }, real_ms);
+    }
+    // Every cycle that ended with PASS or FAIL, in order.
+    std::vector<CycleRecord> Ended() {
+        std::lock_guard<std::mutex> g(cycles_m);
+        std::vector<CycleRecord> out;
+        for (const auto& c : cycles)
+            if (c.result != CycleResult::Stopped) out.push_back(c);
+        return out;
+    }
+    bool WaitEnded(size_t n, int real_ms = 90000) {
+        return ui.WaitFor([&] { return Ended().size() >= n; }, real_ms);
     }
 
     std::string PhoneDir(int i) const {

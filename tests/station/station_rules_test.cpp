@@ -5,6 +5,8 @@
 
 #include "station/slot_worker.h"
 
+#include <future>
+
 namespace stationtest {
 namespace {
 
@@ -112,7 +114,8 @@ TEST_F(NoPhones, TheCycleBarCreepsTo1102AndEndsAt1200) {
                         std::lock_guard<std::mutex> g(m);
                         seen.push_back(v);
                     },
-                    [&] { finished.fetch_add(1); }});
+                    [&] { finished.fetch_add(1); },
+                    {}});
     p.Start();
     ASSERT_TRUE(p.Post(MSG_PROGRESS_START));
     ASSERT_TRUE(ui.WaitFor([&] { return p.Position() == 1102; }, 20000));
@@ -143,6 +146,38 @@ TEST_F(NoPhones, TheCycleBarCreepsTo1102AndEndsAt1200) {
     p.Post(MSG_PROGRESS_FINISH);
     EXPECT_TRUE(p.WaitEnded(std::chrono::seconds(10)));
     EXPECT_EQ(p.Position(), 0);
+}
+
+TEST_F(NoPhones, TheFinishBoxHoldsNoBarBack) {
+    tw::clock::set_scale(0.0001);
+    std::atomic<int> boxes{0};
+    tw::ManualResetEvent closed;
+    PacingThread p({[](int) {}, [] {},
+                    [&] {
+                        boxes.fetch_add(1);
+                        closed.wait_ms(-1); // the operator has not closed it yet
+                    }});
+    p.Start();
+    ASSERT_TRUE(p.Post(MSG_PROGRESS_START));
+    ASSERT_TRUE(p.Post(MSG_PROGRESS_FINISH));
+    // Ended while its box is open: the next phone's bar starts at once and runs.
+    ASSERT_TRUE(p.WaitEnded(std::chrono::seconds(10)));
+    ASSERT_TRUE(ui.WaitFor([&] { return boxes.load() == 1; }, 10000));
+    // Neither a new start nor a failure (a terminate) waits for the operator.
+    auto returns_at_once = [&](auto&& f) {
+        auto done = std::async(std::launch::async, f);
+        const bool quick = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!quick) closed.set();
+        return quick;
+    };
+    EXPECT_TRUE(returns_at_once([&] { p.Start(); }));
+    EXPECT_TRUE(p.Running());
+    ASSERT_TRUE(p.Post(MSG_PROGRESS_START));
+    ASSERT_TRUE(ui.WaitFor([&] { return p.Position() >= 10; }, 20000));
+    EXPECT_TRUE(returns_at_once([&] { p.Terminate(); }));
+    EXPECT_FALSE(p.Running());
+    EXPECT_EQ(boxes.load(), 1);
+    closed.set();
 }
 
 TEST_F(NoPhones, OnlyTheStationsOwnTextsEndASlot) {
