@@ -320,7 +320,7 @@ void StationConsole::PrintCounters(const std::set<int>& slots) {
         Line("slot  passed  failed  mean cycle s");
     }
     for (int s : slots)
-        row(std::to_string(s + 1), s, counters_.slots[static_cast<size_t>(s)]);
+        row(std::to_string(s + 1), s, counters_.per_slot[static_cast<size_t>(s)]);
     row("all", -1, counters_.total);
 }
 

@@ -21,7 +21,7 @@ struct SlotCounters {
 };
 
 struct StationCounters {
-    std::array<SlotCounters, kSlots> slots{};
+    std::array<SlotCounters, kSlots> per_slot{}; // "slots" would clash with a Qt keyword
     SlotCounters total;
 };
 

@@ -242,7 +242,7 @@ void StationCore::CycleEnded(const CycleRecord& record) {
         if (finished) {
             const double secs = std::chrono::duration<double>(record.end - record.start).count();
             const bool pass = record.result == CycleResult::Pass;
-            counters_.slots[static_cast<size_t>(record.slot)].Add(pass, secs);
+            counters_.per_slot[static_cast<size_t>(record.slot)].Add(pass, secs);
             counters_.total.Add(pass, secs);
         }
         tally = counters_;

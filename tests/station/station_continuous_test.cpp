@@ -101,8 +101,8 @@ TEST_F(StationRig, EachSlotTakesTheNextPhoneAtItsPositionByItself) {
 
     // The counters, in the station and as the UI was given them.
     const StationCounters c = st.Counters();
-    EXPECT_EQ(c.slots[0].passed, 2);
-    EXPECT_EQ(c.slots[1].passed, 2);
+    EXPECT_EQ(c.per_slot[0].passed, 2);
+    EXPECT_EQ(c.per_slot[1].passed, 2);
     EXPECT_EQ(c.total.passed, 4);
     EXPECT_EQ(c.total.failed, 0);
     EXPECT_GT(c.total.mean_seconds(), 0);
@@ -151,7 +151,7 @@ TEST_F(StationRig, AFailedPhoneKeepsItsRowUntilItLeavesAndAStopIsRecorded) {
     // Nothing is left at the position: the row returns to waiting by itself.
     ASSERT_TRUE(ui.WaitFor([&] { return ui.status(0) == "Waiting"; }, 20000));
     EXPECT_EQ(st.Phase(0), SlotPhase::WaitingForPhone);
-    EXPECT_EQ(st.Counters().slots[0].failed, 1);
+    EXPECT_EQ(st.Counters().per_slot[0].failed, 1);
 
     // Slot 2 is stopped in the middle of its phone's cycle: a record says so, uncounted.
     st.ClickSlot(1);
