@@ -192,11 +192,12 @@ void CQualcommDataInterface::ReaderMain() {
         if (!hang) {
             std::shared_lock<std::shared_mutex> io(m_ioLock);
             if (m_port.load() != fd) break;
-            // Read exactly what the driver holds, bounded by the room in the current frame node.
+            // One wake-up per readable chunk: read what the current frame node has room for. A
+            // read that filled the room may have left bytes behind; a shorter one emptied the
+            // driver's queue.
             bool got_any = false;
-            int count = 0;
-            while ((count = tw::serial_queued(fd)) > 0) {
-                const int n = ReadSize(count);
+            for (;;) {
+                const int n = ReadSize(CTransDevice::kMaxReadSize);
                 if (n <= 0) {
                     backoff = true; // no node free: leave the bytes in the driver for now
                     break;
@@ -205,23 +206,20 @@ void CQualcommDataInterface::ReaderMain() {
                 if (r > 0) {
                     got_any = true;
                     OnData(buf, static_cast<int>(r));
-                    continue;
+                    if (r == n) continue;
+                    // The last bytes before a hang-up have been handed on.
+                    if (hup) hang = true;
+                    break;
                 }
-                if ((r == 0 && hup) || (r < 0 && device_gone(errno))) hang = true;
-                break;
-            }
-            if (count < 0) {
-                hang = true;
-            } else if (count == 0 && !got_any && !hang) {
-                // Woken with nothing to read: the other side has gone, or a wake that a byte
-                // count does not explain; wait a moment rather than spin on it.
-                if (hup) {
+                if (r < 0 && errno == EINTR) continue;
+                if ((r == 0 && hup) || (r < 0 && device_gone(errno))) {
                     hang = true;
-                } else {
+                } else if (!got_any) {
+                    // Woken with nothing to read and no hang-up: a wake that no byte explains;
+                    // wait a moment rather than spin on it.
                     backoff = true;
                 }
-            } else if (count == 0 && hup) {
-                hang = true; // the last bytes before a hang-up have been handed on
+                break;
             }
         }
         if (hang) {
@@ -240,12 +238,14 @@ void CQualcommDataInterface::CloseWaiterMain() {
 }
 
 void CQualcommDataInterface::PollerMain() {
-    const auto interval = short_wait(kPollerIntervalMs);
+    // Every way the port stops being open sets the close event first (a close, a teardown, a
+    // hang-up) or removes it, so the poller sleeps on the event alone while the link is open and
+    // idle. Once it is set, the port is gone within moments: the short naps cover only that.
     while (Check(1)) {
         if (m_closeEvent.is_set()) {
-            std::this_thread::sleep_for(interval);
+            std::this_thread::sleep_for(short_wait(kPollerIntervalMs));
         } else {
-            m_closeEvent.wait(interval);
+            m_closeEvent.wait(std::chrono::nanoseconds{-1});
         }
     }
     StateAdd(STATE_POLLER_CLEANUP);

@@ -1,7 +1,8 @@
 #pragma once
 // A phone's COM port: opened by number through the port map, configured with the link's line
 // settings, read by a reader thread that hands every chunk to OnData, written in an
-// overlapped style, and torn down by a close-waiter thread (plus a 10 ms poller on DIAG ports).
+// overlapped style, and torn down by a close-waiter thread (plus, on DIAG ports, a poller that
+// sleeps on the close event and closes the port once it is no longer open).
 // A state set keeps the teardown from running twice or waiting on itself.
 #include <atomic>
 #include <mutex>
@@ -30,6 +31,7 @@ constexpr int STATE_TEARDOWN = 5;
 
 constexpr int kWriteTimeoutMs = 200;     // one write pass
 constexpr int kMaxEmptyWritePasses = 20; // passes that wrote nothing before a write gives up
+// The reader's back-off when it cannot read, and the poller's naps while a teardown finishes.
 constexpr int kPollerIntervalMs = 10;
 
 } // namespace quillon

@@ -134,12 +134,6 @@ bool serial_purge(int fd) {
     return ::tcflush(fd, TCIOFLUSH) == 0;
 }
 
-int serial_queued(int fd) {
-    int n = 0;
-    if (::ioctl(fd, FIONREAD, &n) != 0) return -1;
-    return n;
-}
-
 PollEvent::~PollEvent() {
     if (fd_ >= 0) ::close(fd_);
 }

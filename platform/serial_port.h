@@ -35,8 +35,6 @@ void serial_close(int fd);
 bool serial_configure(int fd, const LineSettings& settings);
 // Discards what is queued in both directions.
 bool serial_purge(int fd);
-// Bytes waiting to be read (FIONREAD), -1 on failure.
-int serial_queued(int fd);
 
 // A manual-reset event that poll() can wait on beside a port (an eventfd). Closing it wakes every
 // waiter; its descriptor is released only once no waiter holds it, so a descriptor number is never
