@@ -109,10 +109,14 @@ int CQuillonDll::WriteNo7e(const uint8_t* data, int len) {
 }
 
 int CQuillonDll::Read(uint8_t* buffer, int len) {
+    return Read(buffer, len, kReadTimeoutMs);
+}
+
+int CQuillonDll::Read(uint8_t* buffer, int len, uint32_t timeoutMs) {
     if (!Alive()) return 0;
     uint32_t saved = 0;
     m_pService->GetOverlapTimeout(saved);
-    m_pService->SetOverlapTimeout(kReadTimeoutMs);
+    m_pService->SetOverlapTimeout(timeoutMs);
     const int r = m_pService->TakeFrame(buffer, len);
     m_pService->SetOverlapTimeout(saved);
     return r;
