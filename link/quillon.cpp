@@ -117,19 +117,19 @@ int CQuillonDll::Read(uint8_t* buffer, int len, uint32_t timeoutMs) {
     uint32_t saved = 0;
     m_pService->GetOverlapTimeout(saved);
     m_pService->SetOverlapTimeout(timeoutMs);
-    const int r = m_pService->TakeFrame(buffer, len);
+    const int r = m_pService->Receive(buffer, len);
     m_pService->SetOverlapTimeout(saved);
     return r;
 }
 
 int CQuillonDll::HdlcReceive(uint8_t* buffer, int len) {
     if (m_dead.load() || !m_pService) return 0;
-    return m_pService->TakeFrame(buffer, len);
+    return m_pService->Receive(buffer, len);
 }
 
 int CQuillonDll::CleanRxBuffer() {
     if (!Alive()) return 0;
-    return m_pService->ClearReceive(1);
+    return m_pService->CleanReceive();
 }
 
 int CQuillonDll::GetOverlapTimeout(uint32_t& out) {
