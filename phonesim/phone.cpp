@@ -511,6 +511,7 @@ void Phone::read_port() {
             return;
         }
         if (r == 0) return;
+        const bool drained = static_cast<size_t>(r) < rx_.size();
         decoder_.feed(rx_.data(), static_cast<size_t>(r),
                       [&](FrameDecoder::Event ev, const uint8_t* d, size_t n) {
                           if (gen != port_generation_) return; // the port went away meanwhile
@@ -531,6 +532,8 @@ void Phone::read_port() {
                               break;
                           }
                       });
+        // A short read emptied the port: the next poll says when more comes.
+        if (drained) return;
     }
 }
 
