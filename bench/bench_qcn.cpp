@@ -73,7 +73,7 @@ Bench& Shared() {
 
 void BM_QcnBackupPackageList(benchmark::State& state) {
     Bench& b = Shared();
-    int items = 0;
+    int saved = 0, skipped = 0;
     for (auto _ : state) {
         Flashboot* m = b.Module(static_cast<int>(state.range(0)));
         diag::BackupOutcome out;
@@ -83,9 +83,11 @@ void BM_QcnBackupPackageList(benchmark::State& state) {
             state.SkipWithError(("backup failed: " + out.message).c_str());
             return;
         }
-        items = out.items + out.skipped;
+        saved = out.items;
+        skipped = out.skipped;
     }
-    state.counters["items"] = items;
+    state.counters["saved"] = saved;
+    state.counters["skipped"] = skipped;
 }
 
 void BM_QcnRestorePackageList(benchmark::State& state) {
