@@ -8,8 +8,10 @@
 //   crc=F             a fraction F (0..1] of the stage's answer frames carry a wrong FCS
 //   unplug@K[=MS]     the K-th request unplugs the phone (record removed, port closed); it comes
 //                     back in the same kind of mode MS nominal milliseconds later (default 3000)
-//   stale@K[=MS]      the K-th answer is sent a second time MS nominal milliseconds later
-//                     (default 0), where the host will take it for the next answer
+//   stale@K[=MS]      the K-th answer is sent a second time: at once (MS 0, the default), or
+//                     on a serial port, once MS nominal milliseconds have passed, ahead of the
+//                     next answer (over TCP: MS later), where the host will take it for the
+//                     answer to its next request
 //   slow=BPS          the stage's answers trickle at BPS bytes per second (nominal time)
 //   imei-unreadable   (diag) NV item 550 reads as never written
 //   reset-unplug      (diag) the phone answers the reset to download, then is gone for good
