@@ -56,6 +56,9 @@ class StationConfig {
     // Nominal milliseconds to wait after a fastboot reboot: empty 60 s, otherwise the decimal
     // value in seconds (text that is not a number counts as 0).
     long FastbootContinueSleepMs() const;
+    // "diagPauseMs" in "Kestrin": nominal milliseconds between a DIAG request and the read of its
+    // answer, for phones that need a pause; empty or not a number 0, at most 60000.
+    int DiagPauseMs() const;
 
   private:
     std::string ini_;
