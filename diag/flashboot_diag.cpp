@@ -23,7 +23,9 @@ class ModuleChannel : public diag::DiagChannel {
         : m_(module), caller_(caller ? caller : module) {}
 
     int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
-        return m_->Diag_Service_RequestAndResponse(req, len, ans, size);
+        uint16_t got = 0;
+        if (m_->Diag_Service_RequestAndResponse(req, len, ans, size, &got) == -1) return -1;
+        return got < size ? got : size;
     }
     int Row() override { return caller_->m_pDownload ? caller_->m_pDownload->iProgressIndex : 0; }
     int Port() override { return caller_->m_portNumber; }
