@@ -1,8 +1,8 @@
 // `backup-qcn`: saves a phone's NV items named in "NVFrom.txt" into "<IMEI>.txt".
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 
 #include "cli/qcn_cli.h"
 #include "diag/flashboot_qcn.h"

@@ -73,8 +73,9 @@ bool NeedsConversion(const std::string& hex, const std::string& bin) {
 // it announces each of the last three with (from the image's own folder). "" when all are
 // there and none is empty; otherwise what is wrong. Checked before the port is opened.
 std::string CheckModemFiles(const std::string& package) {
-    static const char* const kImages[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn",
-                                          "oemsbl.mbn",    "amss.mbn",            "appsboot.mbn"};
+    static const char* const kImages[] = {"partition.mbn", "qcsblhd_cfgdata.mbn",
+                                          "qcsbl.mbn",     "oemsbl.mbn",
+                                          "amss.mbn",      "appsboot.mbn"};
     auto usable = [](const std::string& path) -> std::string {
         std::error_code ec;
         if (!fs::is_regular_file(path, ec)) return path + " is not a file";
@@ -89,8 +90,8 @@ std::string CheckModemFiles(const std::string& package) {
                    (path.empty() ? "" : " (only " + path + ")");
         if (std::string why = usable(path); !why.empty()) return why;
         const std::string n = name;
-        const char* header = n == "oemsbl.mbn" ? "oemsblhd.mbn"
-                             : n == "amss.mbn" ? "amsshd.mbn"
+        const char* header = n == "oemsbl.mbn"     ? "oemsblhd.mbn"
+                             : n == "amss.mbn"     ? "amsshd.mbn"
                              : n == "appsboot.mbn" ? "appsboothd.mbn"
                                                    : nullptr;
         if (!header) continue;

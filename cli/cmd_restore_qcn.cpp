@@ -31,17 +31,18 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
             return cli::usage_error("restore-qcn: " + file + " is a folder, not a QCN file");
         // The file is judged before the port is opened, as the restore judges it.
         FILE* f = std::fopen(file.c_str(), "rb");
-        if (!f) return cli::usage_error("restore-qcn: cannot open " + file + ": " +
-                                        std::strerror(errno));
+        if (!f)
+            return cli::usage_error("restore-qcn: cannot open " + file + ": " +
+                                    std::strerror(errno));
         std::vector<diag::QcnRecord> records;
         diag::ConvertError why;
         const int n = diag::ConvertQcnText(f, nullptr, &records, nullptr, &why);
         std::fclose(f);
         if (n <= 0)
-            return cli::usage_error("restore-qcn: " + file + " cannot be restored: " +
-                                    (n == 0 ? std::string("it holds no NV item") : why.reason) +
-                                    (why.item ? " (NV item " + std::to_string(why.item) + ")"
-                                              : ""));
+            return cli::usage_error(
+                "restore-qcn: " + file + " cannot be restored: " +
+                (n == 0 ? std::string("it holds no NV item") : why.reason) +
+                (why.item ? " (NV item " + std::to_string(why.item) + ")" : ""));
     } else if (!std::filesystem::is_directory(dir, ec)) {
         return cli::usage_error("restore-qcn: the QCN folder " + dir + " does not exist");
     }

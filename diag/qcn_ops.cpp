@@ -54,7 +54,8 @@ bool WholeReply(NvKind kind, int n, const uint8_t* answer, uint16_t item, bool r
                 std::string& why) {
     const size_t got = static_cast<size_t>(n < 0 ? 0 : n);
     const size_t head = kind == NvKind::Main ? 3 : kNvSimItemOffset + 2;
-    if (got < head || !(read ? IsNvReadReply(kind, answer, item) : IsNvWriteReply(kind, answer, item))) {
+    if (got < head ||
+        !(read ? IsNvReadReply(kind, answer, item) : IsNvWriteReply(kind, answer, item))) {
         why = "was answered with " + DescribeAnswer(answer, got);
         return false;
     }
@@ -131,8 +132,7 @@ RecordWrite WriteRecord(DiagChannel& ch, const QcnRecord& r, uint8_t* answer, st
         return RecordWrite::NotTaken;
     }
     std::string unused;
-    if (!WholeReply(kind, n, answer, item, true, unused) ||
-        AnswerStatus(kind, answer) != kNvDone) {
+    if (!WholeReply(kind, n, answer, item, true, unused) || AnswerStatus(kind, answer) != kNvDone) {
         why = "is read-only, and reading it back gave no value";
         return RecordWrite::ReadOnlyDiffers;
     }
@@ -414,7 +414,8 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
         if (attempt == 2) {
             std::string what =
                 r == -1 ? "got no answer"
-                : r >= static_cast<int>(kCloseAnswerLength) && std::memcmp(answer, req.data(), 4) == 0
+                : r >= static_cast<int>(kCloseAnswerLength) &&
+                        std::memcmp(answer, req.data(), 4) == 0
                     ? "was answered with the error number " +
                           std::to_string(GetU16(answer + 10) | uint32_t{GetU16(answer + 12)} << 16)
                     : "was answered with " + DescribeAnswer(answer, static_cast<size_t>(r));

@@ -80,10 +80,10 @@ struct RestoreOutcome {
     std::string text_path;
     std::string record_path;
     std::string message;
-    int items = 0;    // records converted
-    int sent = 0;     // records sent (each counted once, however often it was sent)
-    int accepted = 0; // records the phone answered "done"
-    int verified = 0; // records of read-only items whose value read back equal
+    int items = 0;          // records converted
+    int sent = 0;           // records sent (each counted once, however often it was sent)
+    int accepted = 0;       // records the phone answered "done"
+    int verified = 0;       // records of read-only items whose value read back equal
     bool bad_input = false; // the text file is missing, a folder or does not convert: nothing
                             // was sent and no file was written
 };

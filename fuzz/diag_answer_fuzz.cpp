@@ -68,8 +68,8 @@ const std::string& RestoreFile() {
     return path;
 }
 
-std::string Run(Flashboot* m, int mode, const std::vector<std::vector<std::vector<uint8_t>>>& answers,
-                uint8_t fill) {
+std::string Run(Flashboot* m, int mode,
+                const std::vector<std::vector<std::vector<uint8_t>>>& answers, uint8_t fill) {
     auto& s = fakelink::script();
     s = {};
     s.fill = fill;

@@ -81,8 +81,8 @@ std::vector<int> Run(Flashboot* m, const std::vector<Step>& steps, uint8_t fill)
             rc = m->Streaming_Download_Protocol_Security_Mode(st.flag);
             break;
         case 10:
-            rc = m->Streaming_Download_Protocol_Partition_Table(payload.data(),
-                                                                1 + st.count % 600, st.flag);
+            rc = m->Streaming_Download_Protocol_Partition_Table(payload.data(), 1 + st.count % 600,
+                                                                st.flag);
             break;
         default:
             rc = m->Streaming_Download_Protocol_Open_Multi_Image(payload.data(), st.count % 600,

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     XMLDATA record{};
     plan.Fill(record);
     FUZZ_CHECK((record.SBL1_FileName != nullptr) == plan.sbl1.found);
-    FUZZ_CHECK(!record.SBL1_FileName || std::strcmp(record.SBL1_FileName, plan.sbl1.filename.c_str()) == 0);
+    FUZZ_CHECK(!record.SBL1_FileName ||
+               std::strcmp(record.SBL1_FileName, plan.sbl1.filename.c_str()) == 0);
     FUZZ_CHECK((record.PATCH_FileName != nullptr) == plan.patch1.found);
     return 0;
 }

@@ -28,8 +28,8 @@ int Take(uint8_t* buffer, int len) {
     if (p.empty()) return kTimedOut;
     std::vector<uint8_t> f = std::move(p.front());
     p.pop_front();
-    const int n = len >= 1 ? std::min<int>(len, static_cast<int>(f.size()))
-                           : static_cast<int>(f.size());
+    const int n =
+        len >= 1 ? std::min<int>(len, static_cast<int>(f.size())) : static_cast<int>(f.size());
     if (buffer) {
         if (n > 0) std::memcpy(buffer, f.data(), static_cast<size_t>(n));
         if (len > n) std::memset(buffer + n, script().fill, static_cast<size_t>(len - n));

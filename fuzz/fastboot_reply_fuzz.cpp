@@ -2,8 +2,8 @@
 // was sent the whole image after a download command of its size and then told to flash it;
 // a device value passed on is printable; a link out of step stays out of step and silent.
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -89,8 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (step([&] { return p.getvar("product", value); }) == fb::kOk) FUZZ_CHECK(Printable(value));
     for (const char* part : {"boot", "system"}) {
         const size_t from = dev.sent.size();
-        if (step([&] { return p.flash(part, image.data(), static_cast<uint32_t>(image.size()),
-                                      nullptr, nullptr); }) == fb::kOk)
+        if (step([&] {
+                return p.flash(part, image.data(), static_cast<uint32_t>(image.size()), nullptr,
+                               nullptr);
+            }) == fb::kOk)
             FUZZ_CHECK(DeviceGotImage(dev, from, part, image));
     }
     step([&] { return p.reboot(); });

@@ -41,9 +41,9 @@ std::string Write(const sondrel::hex::HexImage& img) {
         i += n;
     }
     if (img.has_start) {
-        const uint8_t s[4] = {static_cast<uint8_t>(img.start >> 24),
-                              static_cast<uint8_t>(img.start >> 16),
-                              static_cast<uint8_t>(img.start >> 8), static_cast<uint8_t>(img.start)};
+        const uint8_t s[4] = {
+            static_cast<uint8_t>(img.start >> 24), static_cast<uint8_t>(img.start >> 16),
+            static_cast<uint8_t>(img.start >> 8), static_cast<uint8_t>(img.start)};
         text += Record(5, 0, s, 4);
     }
     return text + Record(1, 0, nullptr, 0);

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& r : records) {
         const diag::NvKind kind = diag::RecordKind(r.area.data());
         FUZZ_CHECK(r.length == (kind == diag::NvKind::Main ? diag::kNvRequestLength
-                                                            : diag::kNvSimRequestLength));
+                                                           : diag::kNvSimRequestLength));
         const size_t len = diag::FormatQcnBlock(kind, diag::RecordItem(r.area.data()),
                                                 diag::RecordData(r.area.data()), block);
         again.append(block, len);

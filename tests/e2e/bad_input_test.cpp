@@ -204,7 +204,10 @@ TEST_F(BadInput, QcnFilesAndTheNvList) {
     // "NVFrom.txt": binary garbage, a name for a number, a number too large, nothing at all.
     const std::string backup = "backup-qcn " + port + " --qcn-dir " + qcn + " --list-dir " + list;
     const std::pair<std::string, std::string> lists[] = {
-        {std::string("\x7f" "ELF\x02\x01\x01\0\0\0NV item: \xff\xfe", 20), "is not a decimal"},
+        {std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0\0NV item: \xff\xfe",
+                     20),
+         "is not a decimal"},
         {"NV item: 10 [A]\r\nNV item: abc [B]\r\n", "line 2: item number \"abc\""},
         {"NV item: 70000 [A]\n", "above 65535"},
         {"", "no line of the form"},
@@ -261,8 +264,8 @@ TEST_F(BadInput, InifileBesideTheProgram) {
         << "[Diag9025Driver]\nDiag9025Driver\nDiag9025Driver= ,, ,Odd Phone,\n"
         << std::string(5000, 'x') << "\n[Diag9025Driver]\nDiag9025Driver=USB,\n";
     const auto before = Snapshot(bin);
-    const auto r = twtest::run_shell(bin + "/tarnwell-cli --device-dir " + root +
-                                     "/dev ports 2>&1");
+    const auto r =
+        twtest::run_shell(bin + "/tarnwell-cli --device-dir " + root + "/dev ports 2>&1");
     EXPECT_EQ(r.status, 0) << r.out;
     // Only the port a fragment names: a blank one would have made every serial port a phone's.
     EXPECT_NE(r.out.find("COM6+Odd Phone Serial (COM6)"), std::string::npos) << r.out;

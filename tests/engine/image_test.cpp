@@ -290,8 +290,8 @@ TEST_F(ImageFiles, AReadPastAnEntryIsRefusedWithoutMovingItsPosition) {
 }
 
 TEST_F(ImageFiles, AContainerWithAnEntryPastItsEndIsRefusedAtOpen) {
-    std::string file = pack("cut.zqde", IMAGE_KIND_ZQDE, {0, 6}, {random_bytes(100, 1),
-                                                                  random_bytes(100, 2)});
+    std::string file =
+        pack("cut.zqde", IMAGE_KIND_ZQDE, {0, 6}, {random_bytes(100, 1), random_bytes(100, 2)});
     fs::resize_file(file, fs::file_size(file) - 1); // cut short by one byte
     const int before = open_fds();
     CPhaseImage img;
