@@ -7,7 +7,6 @@
 #include <limits>
 #include <mutex>
 #include <sys/stat.h>
-#include <utility>
 #include <vector>
 
 #include "engine/debug_out.h"
@@ -219,43 +218,51 @@ bool CheckPlan(const char* folder, const XMLDATA& r, uint64_t disk_size, std::st
         }
         return true;
     };
-    const std::pair<const char*, std::pair<const char*, uint32_t>> images[] = {
-        {"SBL1", {r.SBL1_FileName, r.SBL1_DISK_Start_Sector}},
-        {"SBL2", {r.SBL2_FileName, r.SBL2_DISK_Start_Sector}},
-        {"RPM", {r.RPM_FileName, r.RPM_DISK_Start_Sector}},
-        {"SBL3", {r.SBL3_FileName, r.SBL3_DISK_Start_Sector}},
-        {"ABOOT", {r.ABOOT_FileName, r.ABOOT_DISK_Start_Sector}},
-        {"TZ", {r.TZ_FileName, r.TZ_DISK_Start_Sector}},
-        {"MBR0", {r.MBR0_FileName, r.MBR0_DISK_Start_Sector}},
-        {"EBR0", {r.EBR0_FileName, r.EBR0_DISK_Start_Sector}},
+    // Copied out of the packed record by value: a reference to one of its fields may be
+    // misaligned.
+    struct Entry {
+        const char* entry;
+        const char* name;
+        uint32_t sector;
+        uint32_t block; // patches: the block of the patch file
     };
-    for (const auto& [entry, image] : images) {
+    const Entry images[] = {
+        {"SBL1", r.SBL1_FileName, r.SBL1_DISK_Start_Sector, 0},
+        {"SBL2", r.SBL2_FileName, r.SBL2_DISK_Start_Sector, 0},
+        {"RPM", r.RPM_FileName, r.RPM_DISK_Start_Sector, 0},
+        {"SBL3", r.SBL3_FileName, r.SBL3_DISK_Start_Sector, 0},
+        {"ABOOT", r.ABOOT_FileName, r.ABOOT_DISK_Start_Sector, 0},
+        {"TZ", r.TZ_FileName, r.TZ_DISK_Start_Sector, 0},
+        {"MBR0", r.MBR0_FileName, r.MBR0_DISK_Start_Sector, 0},
+        {"EBR0", r.EBR0_FileName, r.EBR0_DISK_Start_Sector, 0},
+    };
+    for (const Entry& e : images) {
         uint64_t size = 0;
-        if (!sized(entry, image.first, size)) return false;
+        if (!sized(e.entry, e.name, size)) return false;
         // Whole sectors are written: the last one's tail is zero.
-        const uint64_t end = uint64_t{image.second} * kEmmcSectorSize +
+        const uint64_t end = uint64_t{e.sector} * kEmmcSectorSize +
                              (size + kEmmcSectorSize - 1) / kEmmcSectorSize * kEmmcSectorSize;
         if (end > disk_size) {
-            why = std::string(entry) + " (" + image.first + ", " + std::to_string(size) +
-                  " bytes at sector " + std::to_string(image.second) + ") would end at byte " +
+            why = std::string(e.entry) + " (" + e.name + ", " + std::to_string(size) +
+                  " bytes at sector " + std::to_string(e.sector) + ") would end at byte " +
                   std::to_string(end) + ", past the end of the disk (" + disk + ")";
             return false;
         }
     }
-    const std::pair<const char*, std::pair<uint32_t, uint32_t>> patches[] = {
-        {"PATCH1", {r.PATCH1_Block_Index, r.PATCH1_DISK_Start_Sector}},
-        {"PATCH2", {r.PATCH2_Block_Index, r.PATCH2_DISK_Start_Sector}},
+    const Entry patches[] = {
+        {"PATCH1", r.PATCH_FileName, r.PATCH1_DISK_Start_Sector, r.PATCH1_Block_Index},
+        {"PATCH2", r.PATCH_FileName, r.PATCH2_DISK_Start_Sector, r.PATCH2_Block_Index},
     };
-    for (const auto& [entry, patch] : patches) {
+    for (const Entry& e : patches) {
         uint64_t size = 0;
-        if (!sized(entry, r.PATCH_FileName, size)) return false;
-        if ((uint64_t{patch.first} + 1) * kEmmcSectorSize > size) {
-            why = std::string(entry) + " patches block " + std::to_string(patch.first) + " of " +
-                  r.PATCH_FileName + ", which holds only " + std::to_string(size) + " bytes";
+        if (!sized(e.entry, e.name, size)) return false;
+        if ((uint64_t{e.block} + 1) * kEmmcSectorSize > size) {
+            why = std::string(e.entry) + " patches block " + std::to_string(e.block) + " of " +
+                  e.name + ", which holds only " + std::to_string(size) + " bytes";
             return false;
         }
-        if ((uint64_t{patch.second} + 1) * kEmmcSectorSize > disk_size) {
-            why = std::string(entry) + " writes sector " + std::to_string(patch.second) +
+        if ((uint64_t{e.sector} + 1) * kEmmcSectorSize > disk_size) {
+            why = std::string(e.entry) + " writes sector " + std::to_string(e.sector) +
                   ", past the end of the disk (" + disk + ")";
             return false;
         }

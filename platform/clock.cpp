@@ -60,7 +60,9 @@ std::chrono::nanoseconds scaled(std::chrono::milliseconds nominal) {
 std::chrono::nanoseconds scaled_timeout(std::chrono::milliseconds nominal) {
     auto s = scaled(nominal);
     // The floor never lengthens a time-out beyond its nominal value.
-    auto floor = std::min<std::chrono::nanoseconds>(kTimeoutFloor, nominal);
+    // Compared in milliseconds: a long nominal time-out in nanoseconds would overflow.
+    const std::chrono::nanoseconds floor =
+        std::min<std::chrono::milliseconds>(kTimeoutFloor, nominal);
     return s < floor ? floor : s;
 }
 
