@@ -1,9 +1,12 @@
 // `backup-qcn`: saves a phone's NV items named in "NVFrom.txt" into "<IMEI>.txt".
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 
 #include "cli/qcn_cli.h"
 #include "diag/flashboot_qcn.h"
+#include "diag/nv_list.h"
 
 namespace {
 
@@ -27,6 +30,14 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     const std::string list = diag::JoinFolder(list_dir, "NVFrom.txt");
     if (!std::filesystem::is_regular_file(list, ec))
         return cli::usage_error("backup-qcn: there is no " + list);
+    // The list is judged before the port is opened: a list the backup would refuse must not
+    // cost the phone a request.
+    std::ifstream in(list, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    diag::NvItemLists items;
+    if (!in.good() && !in.eof()) return cli::usage_error("backup-qcn: cannot read " + list);
+    if (diag::ParseNvList(text, items, error) != diag::ListStatus::Ok)
+        return cli::usage_error("backup-qcn: " + list + ": " + error);
 
     cli::qcn::Module m(g, port, pause_ms);
     if (!m.Opened(g, "backup-qcn", port)) return cli::kExitFailed;

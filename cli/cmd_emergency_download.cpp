@@ -69,6 +69,39 @@ bool NeedsConversion(const std::string& hex, const std::string& bin) {
     return ec1 || ec2 || tb < th;
 }
 
+// The modem files the upload sends, each found the way the engine finds it, and the header
+// it announces each of the last three with (from the image's own folder). "" when all are
+// there and none is empty; otherwise what is wrong. Checked before the port is opened.
+std::string CheckModemFiles(const std::string& package) {
+    static const char* const kImages[] = {"partition.mbn", "qcsblhd_cfgdata.mbn",
+                                          "qcsbl.mbn",     "oemsbl.mbn",
+                                          "amss.mbn",      "appsboot.mbn"};
+    auto usable = [](const std::string& path) -> std::string {
+        std::error_code ec;
+        if (!fs::is_regular_file(path, ec)) return path + " is not a file";
+        if (fs::file_size(path, ec) == 0 || ec) return path + " is empty";
+        return "";
+    };
+    for (const char* name : kImages) {
+        std::string path;
+        Flashboot::FindFileInTree(package.c_str(), name, path);
+        if (path.empty() || fs::path(path).filename() != name)
+            return std::string("the package holds no ") + name +
+                   (path.empty() ? "" : " (only " + path + ")");
+        if (std::string why = usable(path); !why.empty()) return why;
+        const std::string n = name;
+        const char* header = n == "oemsbl.mbn"     ? "oemsblhd.mbn"
+                             : n == "amss.mbn"     ? "amsshd.mbn"
+                             : n == "appsboot.mbn" ? "appsboothd.mbn"
+                                                   : nullptr;
+        if (!header) continue;
+        const std::string hpath = (fs::path(path).parent_path() / header).string();
+        if (!fs::exists(hpath)) return hpath + " is missing: " + name + " is announced with it";
+        if (std::string why = usable(hpath); !why.empty()) return why;
+    }
+    return "";
+}
+
 int run(const cli::Globals& g, const std::vector<std::string>& args) {
     const char* cmd = "emergency-download";
     cli::ParsedArgs pa;
@@ -97,7 +130,13 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     const char* name = selector ? "NPRG7627A.hex" : "ENPRG7627A.hex";
     std::string hex;
     Flashboot::FindFileInTree(package.c_str(), name, hex);
-    if (hex.empty()) return cli::usage_error(std::string(cmd) + ": the package holds no " + name);
+    // The search takes a name that only contains the one sought ("ENPRG7627A.hex" for
+    // "NPRG7627A.hex") when the package lacks it: the other programmer is not the one asked for.
+    if (hex.empty() || fs::path(hex).filename() != name)
+        return cli::usage_error(std::string(cmd) + ": the package holds no " + name +
+                                (hex.empty() ? "" : " (only " + hex + ")"));
+    if (const std::string why = CheckModemFiles(package); !why.empty())
+        return cli::usage_error(std::string(cmd) + ": " + why + "; the phone was not touched");
     const std::string bin = sondrel::hex::BinPathFor(hex);
     uint32_t start = 0;
     int r = 0;

@@ -2,6 +2,7 @@
 // raw-programming description.
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <sys/stat.h>
@@ -127,8 +128,19 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
         if (!std::filesystem::is_regular_file(path, ec))
             return cli::usage_error("emmc-download: the package has no " + path);
     }
-    if (!IsDisk(tw::resolve_disk_path(disk)))
-        return cli::usage_error("emmc-download: no disk at " + disk);
+    const std::string disk_file = tw::resolve_disk_path(disk);
+    if (std::filesystem::is_directory(disk_file, ec))
+        return cli::usage_error("emmc-download: --disk " + disk + " is a folder, not a disk");
+    if (!IsDisk(disk_file)) return cli::usage_error("emmc-download: no disk at " + disk);
+    // The whole plan against the disk, before a single sector is written.
+    {
+        tw::Disk probe;
+        if (const int e = probe.open(disk); e != 0)
+            return Fail(g, EMMC_DOWNLOAD_NO_DISK,
+                        "the disk " + disk + " cannot be opened: " + std::strerror(e));
+        if (!emmc::CheckPlan(package.c_str(), record, probe.size(), error))
+            return cli::usage_error("emmc-download: " + disk + ": " + error + "; nothing written");
+    }
 
     g_json = g.json;
     g_bar = !g.json && !g.quiet && ::isatty(STDERR_FILENO);

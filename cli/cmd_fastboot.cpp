@@ -198,6 +198,12 @@ int RunFlash(const cli::Globals& g, const std::vector<std::string>& args) {
     if (!table.LoadFrom(package, ui))
         return cli::usage_error(std::string(cmd) + ": the package's Android images could not be "
                                                    "loaded (see the message above)");
+    // An empty image is a damaged package, not a partition to erase.
+    for (int i = 0; i < tw::station::kImageCount; ++i)
+        if (table.images()[static_cast<size_t>(i)].size == 0)
+            return cli::usage_error(std::string(cmd) + ": the package's " +
+                                    tw::station::kImageSpecs[i].file +
+                                    " is empty; nothing was flashed");
     if (g.json) {
         for (int i = 0; i < tw::station::kImageCount; ++i)
             cli::JsonLine()

@@ -23,6 +23,8 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     if (pa.positional.size() != 1) return cli::usage_error("hex2bin: give one FILE.hex");
     const std::string hex = pa.positional[0];
     std::error_code ec;
+    if (std::filesystem::is_directory(hex, ec))
+        return cli::usage_error("hex2bin: " + hex + " is a folder, not a HEX file");
     if (!std::filesystem::is_regular_file(hex, ec))
         return cli::usage_error("hex2bin: there is no file " + hex);
 

@@ -1,6 +1,7 @@
 // `pack`: makes a merged container (ZQDE plain, ZQEN enciphered) from image files, so packages
 // and tests can be built without the vendor's tools.
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,16 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
         return cli::usage_error(
             "pack: readers tell the kind from the extension: name the output ." + kind_text);
     if (pa.positional.empty()) return cli::usage_error("pack: give at least one ID=PATH");
+    // Where the output goes is checked before any input is read.
+    std::error_code ec;
+    const std::filesystem::path out_path(out);
+    const std::filesystem::path folder =
+        out_path.has_parent_path() ? out_path.parent_path() : std::filesystem::path(".");
+    if (std::filesystem::is_directory(out_path, ec))
+        return cli::usage_error("pack: --out " + out + " is a folder; name the container file");
+    if (!std::filesystem::is_directory(folder, ec))
+        return cli::usage_error("pack: cannot write " + out + ": the folder " + folder.string() +
+                                " does not exist");
 
     std::vector<ContainerSource> sources;
     for (const auto& item : pa.positional) {

@@ -1,5 +1,7 @@
 // `restore-qcn`: writes a QCN text file back into a phone.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -28,10 +30,22 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     if (pa.has("--file")) {
         if (file.empty() || file.size() >= sizeof(Flashboot::qcnpath))
             return cli::usage_error("restore-qcn: --file needs a path shorter than 512 bytes");
-        // What the file holds is the restore's to judge (result 6), before it sends anything.
+        if (std::filesystem::is_directory(file, ec))
+            return cli::usage_error("restore-qcn: " + file + " is a folder, not a QCN file");
+        // The file is judged before the port is opened, as the restore judges it.
         FILE* f = std::fopen(file.c_str(), "rb");
-        if (!f) return cli::usage_error("restore-qcn: cannot open " + file);
+        if (!f)
+            return cli::usage_error("restore-qcn: cannot open " + file + ": " +
+                                    std::strerror(errno));
+        std::vector<diag::QcnRecord> records;
+        diag::ConvertError why;
+        const int n = diag::ConvertQcnText(f, nullptr, &records, nullptr, &why);
         std::fclose(f);
+        if (n <= 0)
+            return cli::usage_error(
+                "restore-qcn: " + file + " cannot be restored: " +
+                (n == 0 ? std::string("it holds no NV item") : why.reason) +
+                (why.item ? " (NV item " + std::to_string(why.item) + ")" : ""));
     } else if (!std::filesystem::is_directory(dir, ec)) {
         return cli::usage_error("restore-qcn: the QCN folder " + dir + " does not exist");
     }
@@ -45,6 +59,8 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     diag::RestoreOutcome out;
     int r = diag::DownloadQcn(m.get(), m.get(), dir.c_str(), &out);
     cli::qcn::EndBar();
+    // A file that is missing, a folder or damaged is bad input: nothing was sent.
+    if (r != diag::kQcnOk && out.bad_input) return cli::usage_error("restore-qcn: " + out.message);
     if (r != diag::kQcnOk) {
         std::string why = out.message;
         if (out.sent > 0)

@@ -8,13 +8,15 @@
 
 namespace {
 
+const std::string kScaleRange = "from 0.000001 to 1000";
+
 void print_help() {
     std::cout << "tarnwell-cli " << TARNWELL_VERSION
               << ": headless front end of the Tarnwell flashing station\n\n"
                  "usage: tarnwell-cli [global options] COMMAND [arguments]\n\n"
                  "global options:\n"
                  "  --device-dir DIR   read devices from a virtual device directory\n"
-                 "  --time-scale X     multiply every wait by X (tests, demos)\n"
+                 "  --time-scale X     multiply every wait by X, 0.000001 to 1000 (tests, demos)\n"
                  "  --json             one JSON object per line for progress and results\n"
                  "  --quiet            no progress output\n"
                  "  --help, --version\n\n"
@@ -62,17 +64,24 @@ int main(int argc, char** argv) {
             ::setenv("TARNWELL_DEVICE_DIR", g.device_dir.c_str(), 1);
         } else if (name == "--time-scale") {
             std::string v;
-            char* end = nullptr;
             if (!value(v)) return cli::usage_error("--time-scale needs a number");
-            double d = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !tw::clock::set_scale(d))
-                return cli::usage_error("--time-scale needs a positive number, not '" + v + "'");
+            double d = 0;
+            if (!tw::clock::parse_scale(v.c_str(), d) || !tw::clock::set_scale(d))
+                return cli::usage_error("--time-scale needs a number " + kScaleRange + ", not '" +
+                                        v + "'");
             g.time_scale = d;
             ::setenv("TARNWELL_TIME_SCALE", v.c_str(), 1);
         } else {
             return cli::usage_error("unknown option " + a + " (see --help)");
         }
     }
+    // A factor from the environment is checked as strictly as the option: a wrong one would
+    // otherwise run every wait at full length, or not at all.
+    const char* env = std::getenv("TARNWELL_TIME_SCALE");
+    double d = 0;
+    if (g.time_scale == 0 && env && *env && !tw::clock::parse_scale(env, d))
+        return cli::usage_error("TARNWELL_TIME_SCALE needs a number " + kScaleRange + ", not '" +
+                                env + "'");
     if (i >= args.size()) {
         print_help();
         return cli::kExitUsage;

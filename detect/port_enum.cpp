@@ -64,7 +64,8 @@ int port_after_com(std::string_view s) {
     return any ? static_cast<int>(n) : 0;
 }
 
-// "A,B," gives A and B; text after the last "," is not a fragment, and empty ones match nothing.
+// "A,B," gives A and B; text after the last "," is not a fragment. Empty and blank ones match
+// nothing: a blank would be found in every port's name and make any serial port a DIAG port.
 std::vector<std::string> read_fragments() {
     char buf[1024] = {};
     tw::ini::get_string("Diag9025Driver", "Diag9025Driver", "", buf, sizeof buf, GetINIFilePath());
@@ -72,7 +73,8 @@ std::vector<std::string> read_fragments() {
     std::string_view v(buf);
     size_t comma;
     while ((comma = v.find(',')) != std::string_view::npos) {
-        if (comma > 0) out.emplace_back(v.substr(0, comma));
+        const std::string_view f = v.substr(0, comma);
+        if (f.find_first_not_of(" \t") != std::string_view::npos) out.emplace_back(f);
         v.remove_prefix(comma + 1);
     }
     return out;

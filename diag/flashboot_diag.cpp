@@ -36,8 +36,10 @@ class ModuleChannel : public diag::DiagChannel {
 
     // The flows know their requests: an answer that belongs to another one is no answer.
     int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
-        return m_->Diag_Service_RequestAndResponse(req, len, ans, size, nullptr,
-                                                   diag::AnswersAnotherRequest);
+        uint16_t got = 0;
+        if (m_->Diag_Service_RequestAndResponse(req, len, ans, size, &got,
+                                               diag::AnswersAnotherRequest) == -1) return -1;
+        return got < size ? got : size;
     }
     int Row() override { return row_; }
     int Port() override { return caller_->m_portNumber; }

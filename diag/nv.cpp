@@ -138,13 +138,18 @@ std::string DiagErrorName(uint8_t code) {
     return "";
 }
 
-std::string DescribeAnswer(const uint8_t* a) {
+std::string DescribeAnswer(const uint8_t* a, size_t received) {
+    if (received == 0) return "an empty answer";
     std::string name = DiagErrorName(a[0]);
     if (!name.empty()) return "the error packet \"" + name + "\"";
-    char hex[40];
-    std::snprintf(hex, sizeof hex, "%02x %02x %02x %02x %02x %02x", a[0], a[1], a[2], a[3], a[4],
-                  a[5]);
-    return std::string("an answer that is no reply to it (") + hex + " ...)";
+    std::string hex;
+    char b[4];
+    for (size_t i = 0; i < received && i < 6; ++i) {
+        std::snprintf(b, sizeof b, "%s%02x", i ? " " : "", a[i]);
+        hex += b;
+    }
+    if (received > 6) hex += " ...";
+    return "an answer that is no reply to it (" + hex + ")";
 }
 
 bool AnswersAnotherRequest(const uint8_t* request, uint16_t length, const uint8_t* answer, int n) {

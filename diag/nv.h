@@ -39,6 +39,13 @@ constexpr size_t kNvSimStatusOffset = 136;
 // EFS sync of "/" (sequence 0), sent after a restore so the phone commits what it got.
 constexpr uint16_t kCloseRequestLength = 9;
 
+// A whole answer: an NV reply repeats its request's layout, status word included; the EFS
+// sync reply is its header, a token and an error number. A shorter answer holds no value, and
+// the bytes it lacks must never be read as zeros.
+constexpr size_t kNvAnswerLength = 133;
+constexpr size_t kNvSimAnswerLength = 138;
+constexpr size_t kCloseAnswerLength = 14;
+
 // Status words of an NV answer.
 constexpr uint16_t kNvDone = 0;
 constexpr uint16_t kNvBusy = 1;
@@ -54,6 +61,10 @@ constexpr uint8_t kDiagErrBadMode = 0x18;
 constexpr uint8_t kDiagErrLocked = 0x42; // security locked
 
 enum class NvKind { Main, Sim1 };
+
+inline size_t NvAnswerLength(NvKind k) {
+    return k == NvKind::Main ? kNvAnswerLength : kNvSimAnswerLength;
+}
 
 using Request = std::array<uint8_t, kRequestArea>;
 
@@ -94,9 +105,9 @@ std::string NvStatusName(uint16_t status);
 // The name of an error packet's code ("bad command"...), or empty when the first byte is not
 // one of the codes above.
 std::string DiagErrorName(uint8_t code);
-// What an answer that is not the expected reply is, for messages: the error packet's name, or
-// the first bytes in hex.
-std::string DescribeAnswer(const uint8_t* answer);
+// What an answer of `received` bytes that is not the expected reply is, for messages: the
+// error packet's name, or its first bytes in hex.
+std::string DescribeAnswer(const uint8_t* answer, size_t received);
 
 // True when the answer (n bytes) is recognisably the answer to another request than this one:
 // an NV read or write reply, plain or SIM 1, naming another command or item (or any NV reply

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -108,8 +109,12 @@ bool ParseDataLine(std::string_view line, uint8_t* out16, std::string& why) {
     return true;
 }
 
-void Say(FILE* m, const char* fmt, auto... args) {
-    if (m) std::fprintf(m, fmt, args...);
+[[gnu::format(printf, 2, 3)]] void Say(FILE* m, const char* fmt, ...) {
+    if (!m) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(m, fmt, ap);
+    va_end(ap);
 }
 
 } // namespace

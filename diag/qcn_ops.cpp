@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 #include "diag/imei.h"
@@ -48,6 +49,25 @@ bool AllDigits(const char* s) {
     return s[kImeiLength] == '\0';
 }
 
+// True for the whole NV read (or write) reply to this item. A shorter answer is refused, never
+// taken for its missing bytes: a cut reply would save zeros as the item's value.
+bool WholeReply(NvKind kind, int n, const uint8_t* answer, uint16_t item, bool read,
+                std::string& why) {
+    const size_t got = static_cast<size_t>(n < 0 ? 0 : n);
+    const size_t head = kind == NvKind::Main ? 3 : kNvSimItemOffset + 2;
+    if (got < head ||
+        !(read ? IsNvReadReply(kind, answer, item) : IsNvWriteReply(kind, answer, item))) {
+        why = "was answered with " + DescribeAnswer(answer, got);
+        return false;
+    }
+    if (got < NvAnswerLength(kind)) {
+        why = "was answered with a reply of " + std::to_string(got) + " bytes, not the whole " +
+              std::to_string(NvAnswerLength(kind)) + "-byte NV reply";
+        return false;
+    }
+    return true;
+}
+
 enum class ItemRead { Value, Skip, Failed };
 
 // One listed item: asked once more when it gets no answer, up to kBusyRetries times more
@@ -59,7 +79,8 @@ ItemRead ReadItem(DiagChannel& ch, NvKind kind, uint16_t item, uint8_t* answer, 
     int busy = 0;
     for (;;) {
         std::memset(answer, 0, kAnswerSize);
-        if (ch.Exchange(req.data(), len, answer, kAnswerSize) == -1) {
+        const int n = ch.Exchange(req.data(), len, answer, kAnswerSize);
+        if (n == -1) {
             if (resent) {
                 why = "got no answer, twice; the phone went silent";
                 return ItemRead::Failed;
@@ -68,10 +89,7 @@ ItemRead ReadItem(DiagChannel& ch, NvKind kind, uint16_t item, uint8_t* answer, 
             RetryPause(ch);
             continue;
         }
-        if (!IsNvReadReply(kind, answer, item)) {
-            why = "was answered with " + DescribeAnswer(answer);
-            return ItemRead::Failed;
-        }
+        if (!WholeReply(kind, n, answer, item, true, why)) return ItemRead::Failed;
         const uint16_t status = AnswerStatus(kind, answer);
         if (status == kNvDone) return ItemRead::Value;
         // No value to save: writing one back would activate the item with zeros.
@@ -95,14 +113,12 @@ RecordWrite WriteRecord(DiagChannel& ch, const QcnRecord& r, uint8_t* answer, st
     const uint16_t item = RecordItem(r.area.data());
     Request req = r.area;
     std::memset(answer, 0, kAnswerSize);
-    if (ch.Exchange(req.data(), static_cast<uint16_t>(r.length), answer, kAnswerSize) == -1) {
+    int n = ch.Exchange(req.data(), static_cast<uint16_t>(r.length), answer, kAnswerSize);
+    if (n == -1) {
         why = "got no answer";
         return RecordWrite::NotTaken;
     }
-    if (!IsNvWriteReply(kind, answer, item)) {
-        why = "was answered with " + DescribeAnswer(answer);
-        return RecordWrite::NotTaken;
-    }
+    if (!WholeReply(kind, n, answer, item, false, why)) return RecordWrite::NotTaken;
     const uint16_t status = AnswerStatus(kind, answer);
     if (status == kNvDone) return RecordWrite::Accepted;
     if (status != kNvReadOnly) {
@@ -111,11 +127,13 @@ RecordWrite WriteRecord(DiagChannel& ch, const QcnRecord& r, uint8_t* answer, st
     }
     const uint16_t len = BuildRead(kind, item, req);
     std::memset(answer, 0, kAnswerSize);
-    if (ch.Exchange(req.data(), len, answer, kAnswerSize) == -1) {
+    n = ch.Exchange(req.data(), len, answer, kAnswerSize);
+    if (n == -1) {
         why = "is read-only, and reading it back got no answer";
         return RecordWrite::NotTaken;
     }
-    if (!IsNvReadReply(kind, answer, item) || AnswerStatus(kind, answer) != kNvDone) {
+    std::string unused;
+    if (!WholeReply(kind, n, answer, item, true, unused) || AnswerStatus(kind, answer) != kNvDone) {
         why = "is read-only, and reading it back gave no value";
         return RecordWrite::ReadOnlyDiffers;
     }
@@ -126,10 +144,10 @@ RecordWrite WriteRecord(DiagChannel& ch, const QcnRecord& r, uint8_t* answer, st
     return RecordWrite::Verified;
 }
 
-// The answer to the closing request: its own header and no error number.
-bool IsCloseReply(const Request& req, const uint8_t* a) {
-    return std::memcmp(a, req.data(), 4) == 0 && a[10] == 0 && a[11] == 0 && a[12] == 0 &&
-           a[13] == 0;
+// The answer to the closing request: whole, its own header and no error number.
+bool IsCloseReply(const Request& req, const uint8_t* a, int n) {
+    return n >= static_cast<int>(kCloseAnswerLength) && std::memcmp(a, req.data(), 4) == 0 &&
+           a[10] == 0 && a[11] == 0 && a[12] == 0 && a[13] == 0;
 }
 
 } // namespace
@@ -144,8 +162,10 @@ int ReadImei(DiagChannel& ch, char out[16]) {
     uint8_t answer[kAnswerSize] = {};
     Request req;
     uint16_t len = BuildNvRead(kNvItemImei, req);
-    if (ch.Exchange(req.data(), len, answer, kAnswerSize) == -1) return kImeiNoAnswer;
-    if (!IsNvReadReply(NvKind::Main, answer, kNvItemImei)) return kImeiNoAnswer;
+    const int n = ch.Exchange(req.data(), len, answer, kAnswerSize);
+    std::string why;
+    if (n == -1 || !WholeReply(NvKind::Main, n, answer, kNvItemImei, true, why))
+        return kImeiNoAnswer;
     DecodeImei(answer, out);
     if (AnswerStatus(NvKind::Main, answer) != 0 || ImeiIsBlank(out)) return kImeiBlank;
     return kImeiRead;
@@ -296,35 +316,46 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
         return code;
     };
 
-    File text(std::fopen(o.text_path.c_str(), "rb"));
+    // The text is judged whole before anything is written anywhere: a missing, unreadable
+    // or damaged file leaves the record file beside it and the phone as they were.
+    struct stat st {};
+    const bool is_folder = ::stat(o.text_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    File text(is_folder ? nullptr : std::fopen(o.text_path.c_str(), "rb"));
     if (!text) {
-        o.message = "can not open qcn.txt";
-        ch.MessageBox(o.message);
+        o.message = "cannot open " + o.text_path + ": " +
+                    (is_folder ? std::string("it is a folder") : std::strerror(errno));
+        o.bad_input = true;
+        ch.Debug("DoDownloadQCN: " + o.message);
+        ch.MessageBox("can not open qcn.txt");
         return kQcnFileError;
     }
-    File hex(std::fopen(o.record_path.c_str(), "wb"));
-    if (!hex) {
-        o.message = "can not open qcn.hex";
-        ch.MessageBox(o.message);
-        return kQcnFileError;
-    }
+    std::vector<QcnRecord> converted_records;
     ConvertError cerr;
-    int converted = ConvertQcnText(text.get(), hex.get(), nullptr, MessageStream(), &cerr);
+    int converted = ConvertQcnText(text.get(), nullptr, &converted_records, MessageStream(), &cerr);
     text.reset();
-    bool hex_ok = std::fflush(hex.get()) == 0 && !std::ferror(hex.get());
-    hex_ok = (std::fclose(hex.release()) == 0) && hex_ok;
     if (converted <= 0) {
         // Nothing has been sent: a phone must never be left with part of its calibration, and
         // a file without items must not pass for a restore.
-        std::remove(o.record_path.c_str());
         o.message = o.text_path + " cannot be restored: " +
                     (converted == 0 ? std::string("it holds no NV item") : cerr.reason) +
                     (cerr.item ? " (NV item " + std::to_string(cerr.item) + ")" : "");
+        o.bad_input = true;
         ch.Debug("DoDownloadQCN: " + o.message);
         ch.MessageBox(o.message);
         return kRestoreBadText;
     }
     o.items = converted;
+    File hex(std::fopen(o.record_path.c_str(), "wb"));
+    bool hex_ok = hex != nullptr;
+    uint8_t raw[kRecordSize];
+    for (const QcnRecord& r : converted_records) {
+        SerializeRecord(r, raw);
+        hex_ok = hex_ok && std::fwrite(raw, 1, kRecordSize, hex.get()) == kRecordSize;
+    }
+    if (hex) {
+        hex_ok = std::fflush(hex.get()) == 0 && !std::ferror(hex.get()) && hex_ok;
+        hex_ok = (std::fclose(hex.release()) == 0) && hex_ok;
+    }
     if (!hex_ok) {
         o.message = "can not open qcn.hex";
         ch.MessageBox(o.message);
@@ -385,14 +416,15 @@ int RunRestore(DiagChannel& ch, bool use_path, const std::string& qcn_path,
     for (int attempt = 1;; ++attempt) {
         std::memset(answer, 0, sizeof answer);
         int r = ch.Exchange(req.data(), len, answer, kAnswerSize);
-        if (r != -1 && IsCloseReply(req, answer)) break;
+        if (r != -1 && IsCloseReply(req, answer, r)) break;
         if (attempt == 2) {
             std::string what =
                 r == -1 ? "got no answer"
-                : std::memcmp(answer, req.data(), 4) == 0
+                : r >= static_cast<int>(kCloseAnswerLength) &&
+                        std::memcmp(answer, req.data(), 4) == 0
                     ? "was answered with the error number " +
                           std::to_string(GetU16(answer + 10) | uint32_t{GetU16(answer + 12)} << 16)
-                    : "was answered with " + DescribeAnswer(answer);
+                    : "was answered with " + DescribeAnswer(answer, static_cast<size_t>(r));
             return failed(kRestoreRefused, "the closing request " + what + ", sent twice");
         }
         RetryPause(ch);

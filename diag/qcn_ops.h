@@ -37,7 +37,8 @@ constexpr int kKeepPort = INT_MIN;
 class DiagChannel {
   public:
     virtual ~DiagChannel() = default;
-    // One request, one answer. -1 when no answer arrived; anything else is a completed exchange.
+    // One request, one answer. -1 when no answer arrived; otherwise the number of answer bytes
+    // in `answer` (at most answer_size). Bytes past them are not the answer's.
     virtual int Exchange(const uint8_t* request, uint16_t length, uint8_t* answer,
                          uint16_t answer_size) = 0;
     // The slot row of the caller's status record.
@@ -82,10 +83,12 @@ struct RestoreOutcome {
     std::string text_path;
     std::string record_path;
     std::string message;
-    int items = 0;    // records converted
-    int sent = 0;     // records sent (each counted once, however often it was sent)
-    int accepted = 0; // records the phone answered "done"
-    int verified = 0; // records of read-only items whose value read back equal
+    int items = 0;          // records converted
+    int sent = 0;           // records sent (each counted once, however often it was sent)
+    int accepted = 0;       // records the phone answered "done"
+    int verified = 0;       // records of read-only items whose value read back equal
+    bool bad_input = false; // the text file is missing, a folder or does not convert: nothing
+                            // was sent and no file was written
 };
 
 // Converts the QCN text file into the record file and writes every record to the phone, then

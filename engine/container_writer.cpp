@@ -132,10 +132,11 @@ int WriteContainer(const std::string& outPath, int kind,
     const bool encipher = (kind == IMAGE_KIND_ZQEN);
     if (encipher) crypt.DecryptInPlace(header.data(), header.size());
 
+    // Messages name the output: the temporary file beside it is this writer's own business.
     const std::string tmp = outPath + ".tmp." + std::to_string(::getpid());
     Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (out.get() < 0) {
-        error = "cannot create " + tmp + ": " + std::strerror(errno);
+        error = "cannot create " + outPath + ": " + std::strerror(errno);
         return PACK_IO_ERROR;
     }
     auto io_fail = [&](const std::string& what) {
@@ -144,7 +145,7 @@ int WriteContainer(const std::string& outPath, int kind,
         return PACK_IO_ERROR;
     };
     if (!write_all(out.get(), header.data(), header.size()))
-        return io_fail("cannot write " + tmp + ": " + std::strerror(errno));
+        return io_fail("cannot write " + outPath + ": " + std::strerror(errno));
 
     constexpr size_t kChunk = 1 << 20;
     std::unique_ptr<uint8_t[]> buf(new uint8_t[kChunk]);
@@ -159,7 +160,7 @@ int WriteContainer(const std::string& outPath, int kind,
             if (r <= 0) return io_fail(entries[i].path + " became shorter while it was packed");
             if (encipher) crypt.DecryptInPlace(buf.get(), static_cast<size_t>(r));
             if (!write_all(out.get(), buf.get(), static_cast<size_t>(r)))
-                return io_fail("cannot write " + tmp + ": " + std::strerror(errno));
+                return io_fail("cannot write " + outPath + ": " + std::strerror(errno));
             left -= static_cast<uint64_t>(r);
         }
         uint8_t extra;
@@ -167,9 +168,9 @@ int WriteContainer(const std::string& outPath, int kind,
             return io_fail(entries[i].path + " grew while it was packed");
     }
     if (::fsync(out.get()) != 0 || out.release_close() != 0)
-        return io_fail("cannot write " + tmp + ": " + std::strerror(errno));
+        return io_fail("cannot write " + outPath + ": " + std::strerror(errno));
     if (::rename(tmp.c_str(), outPath.c_str()) != 0)
-        return io_fail("cannot rename " + tmp + " to " + outPath + ": " + std::strerror(errno));
+        return io_fail("cannot create " + outPath + ": " + std::strerror(errno));
     if (layout) *layout = std::move(plan);
     return PACK_OK;
 }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <vector>
 
 #include "engine/debug_out.h"
@@ -192,6 +193,93 @@ int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t
     }
     image.CloseImage();
     return EMMC_OK;
+}
+
+bool CheckPlan(const char* folder, const XMLDATA& r, uint64_t disk_size, std::string& why) {
+    const std::string disk = std::to_string(disk_size) + " bytes";
+    if (disk_size == 0) {
+        why = "the disk holds 0 bytes (an empty image file, or a reader without its card): "
+              "there is nowhere to write";
+        return false;
+    }
+    // Size of an entry's file; false with `why` set when it cannot be written from.
+    auto sized = [&](const char* entry, const char* name, uint64_t& size) {
+        if (!name || !*name) {
+            why = std::string("the plan gives no file for ") + entry;
+            return false;
+        }
+        const std::string path = SourcePath(folder, name);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            why = std::string(entry) + ": " + path + " is not a file that can be read";
+            return false;
+        }
+        size = static_cast<uint64_t>(st.st_size);
+        if (size == 0 || size >= kImageSizeLimit) {
+            why = std::string(entry) + ": " + path +
+                  (size == 0 ? " is empty" : " is 4 GiB or more, more than an image can be");
+            return false;
+        }
+        return true;
+    };
+    // Copied out of the packed record by value: a reference to one of its fields may be
+    // misaligned.
+    struct Entry {
+        const char* entry;
+        const char* name;
+        uint32_t sector;
+        uint32_t block; // patches: the block of the patch file
+    };
+    const Entry images[] = {
+        {"SBL1", r.SBL1_FileName, r.SBL1_DISK_Start_Sector, 0},
+        {"SBL2", r.SBL2_FileName, r.SBL2_DISK_Start_Sector, 0},
+        {"RPM", r.RPM_FileName, r.RPM_DISK_Start_Sector, 0},
+        {"SBL3", r.SBL3_FileName, r.SBL3_DISK_Start_Sector, 0},
+        {"ABOOT", r.ABOOT_FileName, r.ABOOT_DISK_Start_Sector, 0},
+        {"TZ", r.TZ_FileName, r.TZ_DISK_Start_Sector, 0},
+        {"MBR0", r.MBR0_FileName, r.MBR0_DISK_Start_Sector, 0},
+        {"EBR0", r.EBR0_FileName, r.EBR0_DISK_Start_Sector, 0},
+    };
+    for (const Entry& e : images) {
+        uint64_t size = 0;
+        if (!sized(e.entry, e.name, size)) return false;
+        // Whole sectors are written: the last one's tail is zero.
+        const uint64_t end = uint64_t{e.sector} * kEmmcSectorSize +
+                             (size + kEmmcSectorSize - 1) / kEmmcSectorSize * kEmmcSectorSize;
+        if (end > disk_size) {
+            why = std::string(e.entry) + " (" + e.name + ", " + std::to_string(size) +
+                  " bytes at sector " + std::to_string(e.sector) + ") would end at byte " +
+                  std::to_string(end) + ", past the end of the disk (" + disk + ")";
+            return false;
+        }
+    }
+    const Entry patches[] = {
+        {"PATCH1", r.PATCH_FileName, r.PATCH1_DISK_Start_Sector, r.PATCH1_Block_Index},
+        {"PATCH2", r.PATCH_FileName, r.PATCH2_DISK_Start_Sector, r.PATCH2_Block_Index},
+    };
+    for (const Entry& e : patches) {
+        uint64_t size = 0;
+        if (!sized(e.entry, e.name, size)) return false;
+        if ((uint64_t{e.block} + 1) * kEmmcSectorSize > size) {
+            why = std::string(e.entry) + " patches block " + std::to_string(e.block) + " of " +
+                  e.name + ", which holds only " + std::to_string(size) + " bytes";
+            return false;
+        }
+        if ((uint64_t{e.sector} + 1) * kEmmcSectorSize > disk_size) {
+            why = std::string(e.entry) + " writes sector " + std::to_string(e.sector) +
+                  ", past the end of the disk (" + disk + ")";
+            return false;
+        }
+    }
+    const uint32_t offsets[] = {r.PATCH1_Byte_Offset, r.PATCH2_Byte_Offset};
+    for (int i = 0; i < 2; ++i) {
+        if (offsets[i] > kEmmcMaxPatchOffset) {
+            why = "PATCH" + std::to_string(i + 1) + " has byte offset " +
+                  std::to_string(offsets[i]) + ", above " + std::to_string(kEmmcMaxPatchOffset);
+            return false;
+        }
+    }
+    return true;
 }
 
 void SetMessageBox(MessageBoxFn fn) {

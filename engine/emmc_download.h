@@ -122,6 +122,13 @@ struct PatchStore {
 int WritePatchStores(tw::Disk* disk, const char* path, uint64_t sector, uint32_t index,
                      const PatchStore* stores, size_t n, tw::clock::CancelToken* cancel = nullptr);
 
+// Checks the whole plan against the package and a disk of disk_size bytes before anything is
+// written: every entry has a file that can be read and is not empty, every image ends inside
+// the disk, each patch's block lies inside the patch file and its sector inside the disk.
+// False, with `why` naming the entry, the file and the disk's size, at the first that does
+// not. Download itself keeps its step-by-step behaviour; front ends call this first.
+bool CheckPlan(const char* folder, const XMLDATA& record, uint64_t disk_size, std::string& why);
+
 // One progress report: position, status text, disk tag.
 using ReportFn = std::function<void(int position, const char* status, const char* tag)>;
 // Shows the operator a failure; the engine has no window, so the default prints on standard

@@ -96,6 +96,11 @@ int Load(const std::string& hexPath, HexImage& image, std::string& error) {
         error = hexPath + ", " + error;
         return code;
     }
+    if (!image.has_end) {
+        // A programmer cut short loses its last records, and with them bytes of its code.
+        error = hexPath + ": no end-of-file record; the file may be cut short";
+        return kHexNoEnd;
+    }
     if (!image.has_start) {
         error = hexPath + ": no Start Linear Address record, so no start value";
         return kHexNoStart;
@@ -214,11 +219,12 @@ int ConvertHexToBin(const std::string& hexPath, HexConversion& out) {
     out = HexConversion{};
     out.bin_path = BinPathFor(hexPath);
     HexImage image;
-    int code = Load(hexPath, image, out.error);
-    if (code == kHexOk && out.bin_path == hexPath) {
-        out.error = hexPath + ": the output would replace the input";
-        code = kHexCannotWrite;
+    int code = kHexOk;
+    if (out.bin_path == hexPath) {
+        out.error = hexPath + ": its .bin would replace it; a programmer's name ends in .hex";
+        code = kHexSameFile;
     }
+    if (code == kHexOk) code = Load(hexPath, image, out.error);
     if (code == kHexOk && !WriteWhole(out.bin_path, image.bytes, out.error)) code = kHexCannotWrite;
     if (code != kHexOk) {
         DebugOutput("\n  Convert HEX file To Bin file Failed!\n");

@@ -19,6 +19,8 @@ constexpr int kHexNoData = -6;      // no data bytes at all
 constexpr int kHexOverlap = -7;     // a data record below bytes already placed
 constexpr int kHexTooLarge = -8;    // the image would exceed kMaxImageBytes
 constexpr int kHexCannotWrite = -9; // the ".bin" file cannot be written
+constexpr int kHexNoEnd = -10;      // no end-of-file record: the file may be cut short
+constexpr int kHexSameFile = -11;   // the ".bin" would replace the input (it is no ".hex" file)
 
 // A programmer larger than this is no programmer; the limit also bounds gap filling.
 constexpr uint32_t kMaxImageBytes = 64u << 20;
@@ -49,7 +51,8 @@ struct HexConversion {
 };
 
 // Converts hexPath into its ".bin" (written whole or not at all) and reads the start value.
-// A file without a Start Linear Address record is refused. Writes the debug line of success or
+// A file without a Start Linear Address record or without the end-of-file record is refused,
+// and so is one whose ".bin" name is its own. Writes the debug line of success or
 // failure.
 int ConvertHexToBin(const std::string& hexPath, HexConversion& out);
 

@@ -137,11 +137,21 @@ int CPhaseImage::OpenImage(const char* path, int shareMode) {
     const int count = record->header[kContainerCountOffset];
     // The record has read positions for 48 entries only.
     if (count > kContainerMaxEntries) return fail();
-    record->fd = fd;
     for (int i = 0; i < count; ++i) {
         const uint8_t* e = record->header + kContainerTableOffset + kContainerEntrySize * i;
+        const uint64_t end = uint64_t{le32(e + kEntryDataOffset)} + le32(e + kEntryDataSize);
+        // A container cut short (or a damaged table) is refused whole at open, before any of
+        // its bytes reach a phone, not when a read runs into its end halfway through an image.
+        if (end > size) {
+            sondrel::DebugPrintf("\n===open file %s failed, entry %d ends at byte %llu, past the "
+                                 "file's end at %llu",
+                                 path, i, static_cast<unsigned long long>(end),
+                                 static_cast<unsigned long long>(size));
+            return fail();
+        }
         record->positions[i] = le32(e + kEntryDataOffset);
     }
+    record->fd = fd;
     m_record = std::move(record);
     m_handle = reinterpret_cast<intptr_t>(m_record.get());
     return 1;

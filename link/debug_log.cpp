@@ -145,7 +145,10 @@ int DBG_MSG(const char* name, const char* format, ...) {
     std::lock_guard<std::recursive_mutex> g(log_lock());
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(g_line, kLineSize, format ? format : "", ap);
+    if (format)
+        std::vsnprintf(g_line, kLineSize, format, ap);
+    else
+        g_line[0] = '\0';
     va_end(ap);
     emit_line(name);
     return 1;
@@ -238,7 +241,7 @@ int pctslprintf(const char* name, const char* source_path, int line, int level, 
     if (n > 0) total += std::min(static_cast<size_t>(n), cap - total);
     va_list ap;
     va_start(ap, format);
-    n = std::vsnprintf(buf + total, cap - total + 1, format ? format : "", ap);
+    n = format ? std::vsnprintf(buf + total, cap - total + 1, format, ap) : 0;
     va_end(ap);
     if (n > 0) total += std::min(static_cast<size_t>(n), cap - total);
     return pctsdebugfilter(name, buf, static_cast<int>(total));

@@ -108,6 +108,7 @@ int ctl_cmd(const std::vector<std::string>& a) {
 
 int run_cmd(const std::vector<std::string>& a) {
     SimOptions o;
+    bool scale_given = false;
     for (size_t i = 0; i < a.size(); ++i) {
         const std::string& k = a[i];
         bool has = i + 1 < a.size();
@@ -171,15 +172,20 @@ int run_cmd(const std::vector<std::string>& a) {
             if (!to_long(val, 64, 32768, v)) return usage("--block-size must be 64 to 32768");
             o.block_size = static_cast<uint32_t>(v);
         } else if (k == "--time-scale") {
-            char* end = nullptr;
-            double d = std::strtod(val.c_str(), &end);
-            if (*end != '\0' || !tw::clock::set_scale(d)) return usage("bad --time-scale");
+            double d = 0;
+            if (!tw::clock::parse_scale(val.c_str(), d) || !tw::clock::set_scale(d))
+                return usage("--time-scale must be a number from 0.000001 to 1000");
+            scale_given = true;
         } else {
             return usage("unknown option " + k);
         }
     }
     if (o.device_dir.empty() || o.state_dir.empty() || o.package.empty())
         return usage("--device-dir, --state-dir and --package are required");
+    const char* env = std::getenv("TARNWELL_TIME_SCALE");
+    double d = 0;
+    if (!scale_given && env && *env && !tw::clock::parse_scale(env, d))
+        return usage("TARNWELL_TIME_SCALE must be a number from 0.000001 to 1000");
 
     // The phones' threads inherit the mask; only this thread takes the signals.
     sigset_t set;

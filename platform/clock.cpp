@@ -1,6 +1,8 @@
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -10,10 +12,8 @@ namespace {
 
 double read_env_scale() {
     const char* v = std::getenv("TARNWELL_TIME_SCALE");
-    if (!v || !*v) return 1.0;
-    char* end = nullptr;
-    double d = std::strtod(v, &end);
-    if (end == v || *end != '\0' || !(d > 0.0)) return 1.0;
+    double d = 1.0;
+    if (!v || !*v || !parse_scale(v, d)) return 1.0;
     return d;
 }
 
@@ -29,10 +29,23 @@ const Steady::time_point& start() {
 
 } // namespace
 
+bool valid_scale(double f) {
+    return std::isfinite(f) && f >= kMinScale && f <= kMaxScale;
+}
+
+bool parse_scale(const char* text, double& out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    const double d = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !valid_scale(d)) return false;
+    out = d;
+    return true;
+}
+
 double scale() { return factor().load(std::memory_order_relaxed); }
 
 bool set_scale(double f) {
-    if (!(f > 0.0)) return false;
+    if (!valid_scale(f)) return false;
     factor().store(f, std::memory_order_relaxed);
     return true;
 }
@@ -40,13 +53,16 @@ bool set_scale(double f) {
 std::chrono::nanoseconds scaled(std::chrono::milliseconds nominal) {
     if (nominal.count() <= 0) return std::chrono::nanoseconds{0};
     double ns = static_cast<double>(nominal.count()) * 1e6 * scale();
-    return std::chrono::nanoseconds{static_cast<int64_t>(ns)};
+    // Held to about 95 years, so the conversion and a deadline from now stay inside 64 bits.
+    return std::chrono::nanoseconds{static_cast<int64_t>(std::min(ns, 3e18))};
 }
 
 std::chrono::nanoseconds scaled_timeout(std::chrono::milliseconds nominal) {
     auto s = scaled(nominal);
     // The floor never lengthens a time-out beyond its nominal value.
-    auto floor = std::min<std::chrono::nanoseconds>(kTimeoutFloor, nominal);
+    // Compared in milliseconds: a long nominal time-out in nanoseconds would overflow.
+    const std::chrono::nanoseconds floor =
+        std::min<std::chrono::milliseconds>(kTimeoutFloor, nominal);
     return s < floor ? floor : s;
 }
 

@@ -10,9 +10,22 @@ namespace tw::clock {
 
 using Steady = std::chrono::steady_clock;
 
-// The factor in force: TARNWELL_TIME_SCALE read once, or what set_scale gave.
+// The factors a user may give. Below the lowest every wait of the system (the longest is
+// minutes) is already under a millisecond; above the highest a one-minute wait lasts days.
+// Keeping to this range also keeps every scaled time far inside the clock's 64-bit count.
+constexpr double kMinScale = 1e-6;
+constexpr double kMaxScale = 1e3;
+// True for a finite factor from kMinScale to kMaxScale.
+bool valid_scale(double factor);
+// Parses a factor as a user gives it ("0.01", "1e-3"); false for anything else, or a value
+// outside the range.
+bool parse_scale(const char* text, double& factor);
+
+// The factor in force: TARNWELL_TIME_SCALE read once (1 when unset or not valid), or what
+// set_scale gave.
 double scale();
-// Overrides the factor for this process (command-line --time-scale, tests). Values <= 0 are refused.
+// Overrides the factor for this process (command-line --time-scale, tests). Factors that are
+// not valid_scale are refused.
 bool set_scale(double factor);
 
 // A nominal wait turned into the real time it lasts.

@@ -128,12 +128,19 @@ Document Document::parse(std::string_view text) {
     }
     size_t nl = text.find('\n');
     if (nl != std::string_view::npos && nl > 0 && text[nl - 1] == '\r') d.eol_ = "\r\n";
+    d.last_has_eol_ = text.empty() || text.back() == '\n';
     while (!text.empty()) {
         size_t end = text.find('\n');
         std::string_view raw = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
         Line line;
+        if (end != std::string_view::npos) {
+            line.eol = "\n";
+            if (!raw.empty() && raw.back() == '\r') {
+                raw.remove_suffix(1);
+                line.eol = "\r\n";
+            }
+        }
         line.raw = std::string(raw);
         std::string_view t = trim(raw);
         if (!t.empty() && t.front() == '[') {
@@ -246,7 +253,9 @@ bool Document::set(std::string_view section, std::string_view key, std::string_v
     }
     size_t k = find_key(h, key);
     if (k != std::string::npos) {
+        std::string eol = std::move(lines_[k].eol);
         lines_[k] = key_line(lines_[k].name); // keep the spelling already in the file
+        lines_[k].eol = std::move(eol);
         return true;
     }
     // After the section's last key, so trailing blank lines and comments stay before the next one.
@@ -277,9 +286,13 @@ bool Document::remove_section(std::string_view section) {
 std::string Document::text() const {
     std::string out;
     if (bom_) out += kBom;
-    for (const auto& l : lines_) {
+    // Each line keeps its own end; an added line takes the first line's. The last line ends
+    // as the file's last line did, so a file without a final line end gets none added.
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const Line& l = lines_[i];
         out += l.raw;
-        out += eol_;
+        if (i + 1 == lines_.size() && !last_has_eol_) break;
+        out += l.eol.empty() ? eol_ : l.eol;
     }
     return out;
 }

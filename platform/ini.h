@@ -36,6 +36,8 @@ class Document {
   private:
     struct Line {
         std::string raw; // without its line end
+        std::string eol; // the line's own end as read; empty for the last line without one
+                         // and for lines added here (they take eol_)
         enum Kind { Other, Section, Key } kind = Other;
         std::string name;  // section name or key, trimmed
         std::string value; // key: value trimmed, quotes removed
@@ -47,9 +49,9 @@ class Document {
     size_t find_key(size_t h, std::string_view key) const;
 
     std::vector<Line> lines_;
-    std::string eol_ = "\n";
+    std::string eol_ = "\n"; // the first line's end: what added lines get
     bool bom_ = false;
-    bool last_has_eol_ = true;
+    bool last_has_eol_ = true; // false keeps a file without a final line end without one
 };
 
 // Private-profile read into a caller's buffer of `size` bytes, cut as the system call cuts: at most

@@ -2,6 +2,7 @@
 // An in-process phone behind the DiagChannel interface: answers NV read/write (plain and
 // subsystem with a context) from the DIAG layouts, as a phone would see them on the wire (the
 // link drops the last byte of each request). Used to drive the QCN flows without a port.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -54,14 +55,17 @@ class Phone : public diag::DiagChannel {
             Answer(wire[2] == 2, {ctx, item}, wire.data() + 8, out.data() + 8, &out[136]);
         } else if (wire.size() >= 4 && wire[0] == 0x4B && wire[1] == 0x13) {
             ++closings;
-            out = wire;
+            // Header and sequence, a token, no error number.
+            out.assign(wire.begin(), wire.begin() + std::min<size_t>(6, wire.size()));
+            out.resize(14, 0);
+            out[6] = 0x01;
         } else {
             out.push_back(0x13); // bad command
             out.insert(out.end(), wire.begin(), wire.end());
         }
         size_t n = std::min<size_t>(out.size(), size);
         std::memcpy(ans, out.data(), n);
-        return 0;
+        return static_cast<int>(n);
     }
     int Row() override { return row_; }
     int Port() override { return port_; }

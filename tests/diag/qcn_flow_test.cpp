@@ -236,7 +236,7 @@ TEST_F(QcnFlow, ItemsWithoutAValueAreSkippedButAnErrorPacketFails) {
                 std::memset(ans, 0, size);
                 ans[0] = 0x42; // security locked
                 std::memcpy(ans + 1, req, 100);
-                return 0;
+                return 101;
             }
             return fake::Phone::Exchange(req, len, ans, size);
         }

@@ -163,18 +163,25 @@ TEST_F(EdlCli, FailuresAndBadInput) {
     EXPECT_NE(r.err.find("Start Linear Address"), std::string::npos) << r.err;
     EXPECT_EQ(Slurp(State("log.txt")).find("dmss rx"), std::string::npos);
 
-    // A package without amss.mbn: the phone is worked on, the result is 1.
+    // A package without amss.mbn is refused before the phone hears anything.
     fs::copy(Pkg(), root_ + "/noamss", fs::copy_options::recursive);
     fs::remove(root_ + "/noamss/modem/amss.mbn");
     r = Cli("--json emergency-download " + port + " --package " + root_ + "/noamss");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("the package holds no amss.mbn"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(State("log.txt")).find("dmss rx"), std::string::npos);
+    EXPECT_FALSE(fs::exists(root_ + "/noamss/modem/NPRG7627A.bin"));
+
+    // A load address outside the phone's memory: every write is refused, the result is 1.
+    const std::string outside = " --address 0x02000000 --package " + Pkg();
+    r = Cli("--json emergency-download " + port + outside);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.out.find("\"event\":\"result\",\"command\":\"emergency-download\",\"result\":1"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(Slurp(State("image_04.bin")), Slurp(Modem("oemsbl.mbn")));
-    // Its .bin is up to date now: not converted again (the phone, running the programmer by
-    // now, no longer answers the boot ROM's requests).
-    r = Cli("--json emergency-download " + port + " --package " + root_ + "/noamss");
+    EXPECT_NE(r.out.find("\"converted\":true"), std::string::npos) << r.out;
+    // Its .bin is up to date now: not converted again.
+    r = Cli("--json emergency-download " + port + outside);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("\"converted\":false"), std::string::npos) << r.out;
 

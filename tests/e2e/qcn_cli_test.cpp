@@ -174,16 +174,16 @@ TEST_F(QcnCli, BadInputTouchesNothing) {
     EXPECT_EQ(
         Cli("backup-qcn " + Port() + " --qcn-dir " + root + "/missing --list-dir " + pkg).status,
         2);
-    // Files the restore or the backup refuses before asking the phone anything: result 6, 5.
+    // Files the restore or the backup would refuse are bad input, judged before the port is
+    // opened.
     std::ofstream(qcn + "/cut.txt") << "NV Items:\r\nNV item: 10 index\r\n0: 00 01\r\n";
     CliRun r = Cli("restore-qcn " + Port() + " --file " + qcn + "/cut.txt");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("(result 6)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("fewer than 16"), std::string::npos) << r.err;
     std::ofstream(qcn + "/NVFrom.txt") << "";
     r = Cli("--json backup-qcn " + Port() + " --qcn-dir " + qcn + " --list-dir " + qcn);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("\"result\":5"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no line of the form"), std::string::npos) << r.err;
     EXPECT_EQ(requests(), before); // the phone heard nothing
     // A port with no phone behind it.
     r = Cli("imei --port 250");

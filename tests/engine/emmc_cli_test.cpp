@@ -9,6 +9,7 @@
 
 #include "emmc_test_util.h"
 #include "tests/common/shell.h"
+#include "tests/common/tree_snapshot.h"
 
 using namespace emmc_test;
 
@@ -130,16 +131,34 @@ TEST_F(EmmcCliTest, BadInputIsRefusedBeforeTheDiskIsTouched) {
     EXPECT_EQ(read_file(disk), disk_bytes);
 }
 
-TEST_F(EmmcCliTest, AFailingStepExitsWith1AndNamesIt) {
-    // Block 1 of a one-block patch file cannot be read.
+TEST_F(EmmcCliTest, APlanThatCannotBeCarriedOutWholeWritesNothing) {
+    auto refused = [&](const std::string& disk_path, const std::string& message) {
+        SCOPED_TRACE(message);
+        const auto disk_before = twtest::Snapshot(dir.path());
+        auto r = run("emmc-download --disk " + disk_path + " --package " + pkg);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+        EXPECT_EQ(twtest::Snapshot(dir.path()), disk_before);
+    };
+    // EBR0 (1700 bytes at sector 28) needs 32 sectors; every image before it would fit.
+    make_disk(disk, 31, 0xCC);
+    refused(disk, "EBR0 (EBR0.bin, 1700 bytes at sector 28) would end at byte 16384, past the "
+                  "end of the disk (15872 bytes)");
+    make_disk(disk, 0, 0);
+    refused(disk, "the disk holds 0 bytes");
+    make_disk(disk, 40, 0xCC);
+    // Block 1 of a one-block patch file.
     write_text(pkg + "/patch0.xml",
                "<patches><patch filename='MBR' byte_offset='1' start_sector='0'/>"
                "<patch filename='MBR' byte_offset='2' start_sector='1'/></patches>");
-    auto r = run("emmc-download --disk " + disk + " --package " + pkg);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("emmc-download failed (result 1): the PATCH2 step failed"),
-              std::string::npos)
-        << r.out;
+    refused(disk, "PATCH2 patches block 1 of MBR, which holds only 512 bytes");
+    write_text(pkg + "/patch0.xml", "<patches><patch filename='MBR' byte_offset='1' start_sector"
+                                    "='0'/><patch filename='MBR' byte_offset='2' start_sector='0'"
+                                    "/></patches>");
+    write_file(pkg + "/tz.mbn", {});
+    refused(disk, "TZ: " + pkg + "/tz.mbn is empty");
+    fs::create_directory(dir / "folder");
+    refused(dir / "folder", "is a folder, not a disk");
 }
 
 } // namespace

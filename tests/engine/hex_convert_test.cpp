@@ -186,11 +186,13 @@ TEST_F(Hex, RecordsAfterTheEndAreIgnoredAndGapsAreFilled) {
     EXPECT_EQ(out.load, 0x10000u);
     const std::string bin = Slurp(out.bin_path);
     EXPECT_EQ(Bytes(bin.begin(), bin.end()), (Bytes{1, 2, 0xFF, 0xFF, 3}));
-    // No end record: the data's end ends the file, blank lines are passed over.
+    // No end record: the file may be cut short, and is refused with nothing written.
+    std::remove(out.bin_path.c_str());
     lines.resize(4);
     lines.insert(lines.begin() + 2, "");
-    ASSERT_EQ(Convert(Join(lines, "\r\n"), out), kHexOk) << error_;
-    EXPECT_EQ(out.size, 5u);
+    EXPECT_EQ(Convert(Join(lines, "\r\n"), out), kHexNoEnd);
+    EXPECT_NE(out.error.find("no end-of-file record"), std::string::npos) << out.error;
+    EXPECT_FALSE(std::filesystem::exists(out.bin_path));
 }
 
 TEST(HexPaths, TheBinSitsBesideTheHex) {

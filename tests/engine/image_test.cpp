@@ -289,6 +289,17 @@ TEST_F(ImageFiles, AReadPastAnEntryIsRefusedWithoutMovingItsPosition) {
     EXPECT_EQ(img.ReadImage(nullptr, 0), 1);
 }
 
+TEST_F(ImageFiles, AContainerWithAnEntryPastItsEndIsRefusedAtOpen) {
+    std::string file =
+        pack("cut.zqde", IMAGE_KIND_ZQDE, {0, 6}, {random_bytes(100, 1), random_bytes(100, 2)});
+    fs::resize_file(file, fs::file_size(file) - 1); // cut short by one byte
+    const int before = open_fds();
+    CPhaseImage img;
+    EXPECT_EQ(img.OpenImage(file.c_str()), 0);
+    EXPECT_FALSE(img.IsHandleValid());
+    EXPECT_EQ(open_fds(), before);
+}
+
 TEST_F(ImageFiles, EntryCountAbove48IsRefused) {
     std::vector<int> ids;
     std::vector<std::vector<uint8_t>> c;

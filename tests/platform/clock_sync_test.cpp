@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <thread>
 
 #include "platform/clock.h"
@@ -23,9 +25,20 @@ TEST(Clock, ScalesWaitsAndKeepsAFloorOnTimeouts) {
     EXPECT_EQ(tw::clock::scaled_timeout(milliseconds(5000)), tw::clock::kTimeoutFloor);
     // The floor never makes a short time-out longer than asked.
     EXPECT_EQ(tw::clock::scaled_timeout(milliseconds(50)), milliseconds(50));
-    EXPECT_FALSE(tw::clock::set_scale(0));
-    EXPECT_FALSE(tw::clock::set_scale(-1));
+    // Only finite factors from 1e-6 to 1000: beyond them a scaled time leaves 64 bits.
+    for (double bad : {0.0, -1.0, 1e12, 1e-300, 1001.0, 9e-7, double{HUGE_VAL}, double{NAN}})
+        EXPECT_FALSE(tw::clock::set_scale(bad)) << bad;
     EXPECT_DOUBLE_EQ(tw::clock::scale(), 0.01);
+    double d = 0;
+    for (const char* bad : {"inf", "nan", "1e12", "1e-300", "", "0.5x", "-0.5"})
+        EXPECT_FALSE(tw::clock::parse_scale(bad, d)) << bad;
+    ASSERT_TRUE(tw::clock::parse_scale("1e-6", d));
+    ASSERT_TRUE(tw::clock::set_scale(d));
+    // The longest wait that can be asked for stays a wait, not an overflow.
+    EXPECT_GT(tw::clock::scaled(milliseconds(INT64_MAX / 2)).count(), 0);
+    ASSERT_TRUE(tw::clock::set_scale(1000));
+    EXPECT_GT(tw::clock::scaled(milliseconds(INT64_MAX / 2)).count(), 0);
+    EXPECT_GT(tw::clock::deadline_after_ms(INT64_MAX / 2), steady_clock::now());
 }
 
 TEST(Clock, SleepIsScaled) {

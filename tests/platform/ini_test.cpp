@@ -134,6 +134,21 @@ TEST(Ini, WriteCreatesFileSectionAndKeyAndKeepsTheRest) {
     EXPECT_EQ(get(f, "C", "w"), "中文");
 }
 
+TEST(Ini, EachLineKeepsItsOwnEndAndNoFinalOneIsAdded) {
+    TempDir d;
+    std::string f = d.path + "/inifile.ini";
+    // CR LF and LF lines mixed, the last without a line end, as hand-edited files come.
+    put(f, "[A]\r\nx=1\ny=2\r\n[B]\nz=3");
+    ASSERT_TRUE(tw::ini::write_string(f, "A", "y", "20"));
+    EXPECT_EQ(Slurp(f), "[A]\r\nx=1\ny=20\r\n[B]\nz=3");
+    ASSERT_TRUE(tw::ini::write_string(f, "B", "w", "4")); // added lines take the first line's end
+    EXPECT_EQ(Slurp(f), "[A]\r\nx=1\ny=20\r\n[B]\nz=3\r\nw=4");
+    ASSERT_TRUE(tw::ini::delete_key(f, "B", "w"));
+    EXPECT_EQ(Slurp(f), "[A]\r\nx=1\ny=20\r\n[B]\nz=3");
+    const std::string text = "\xEF\xBB\xBF; c\r\n[S]\r\nk = \"v\" \n\n";
+    EXPECT_EQ(tw::ini::Document::parse(text).text(), text);
+}
+
 TEST(Ini, WritesThatWouldBreakTheFileAreRefused) {
     TempDir d;
     std::string f = d.path + "/inifile.ini";
