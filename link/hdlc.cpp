@@ -79,6 +79,9 @@ int CTransmitHdlc::WriteFramed(const uint8_t* data, int len, bool opening_flag) 
     int n = FilterFrame(0, const_cast<uint8_t*>(data), len);
     if (n < 0) n = 0;
 
+    // The staging buffer goes out whenever it is full, wherever in the frame that falls (an
+    // escape pair may be split), and once more at the end: the same writes of the same sizes
+    // as storing byte by byte would make, so the port's padding rule sees the same lengths.
     uint8_t staging[kStagingSize];
     int used = 0;
     int total = 0;
@@ -87,25 +90,50 @@ int CTransmitHdlc::WriteFramed(const uint8_t* data, int len, bool opening_flag) 
         if (RawWrite(staging, used) < used) cut_short = true;
         used = 0;
     };
+    auto store_run = [&](const uint8_t* p, size_t count) {
+        while (count > 0) {
+            const size_t m = std::min(count, static_cast<size_t>(kStagingSize - used));
+            std::memcpy(staging + used, p, m);
+            used += static_cast<int>(m);
+            total += static_cast<int>(m);
+            p += m;
+            count -= m;
+            if (used == kStagingSize) flush();
+        }
+    };
     auto store = [&](uint8_t b) {
         staging[used++] = b;
         ++total;
         if (used == kStagingSize) flush();
     };
+    auto store_escaped = [&](uint8_t b) {
+        store(kEsc);
+        store(static_cast<uint8_t>(b ^ 0x20));
+    };
     auto emit = [&](uint8_t b) {
-        if (b == kFlag || b == kEsc) {
-            store(kEsc);
-            store(static_cast<uint8_t>(b ^ 0x20));
-        } else {
+        if (b == kFlag || b == kEsc)
+            store_escaped(b);
+        else
             store(b);
-        }
     };
 
     if (opening_flag) store(kFlag);
-    uint16_t crc = kCrc16Init;
-    for (int i = 0; i < n; ++i) {
-        crc = crc16_step(crc, data[i]);
-        emit(data[i]);
+    // The CRC in one bulk pass, then the bytes in runs between the ones that need escaping.
+    uint16_t crc = crc16_update(kCrc16Init, data, static_cast<size_t>(n));
+    const uint8_t* p = data;
+    const uint8_t* const end = data + n;
+    while (p < end) {
+        if (*p == kFlag || *p == kEsc) {
+            store_escaped(*p++);
+            continue;
+        }
+        const uint8_t* q = p + 1;
+        while (end - q >= 8 && !has_flag_or_escape(load_le64(q)))
+            q += 8;
+        while (q < end && *q != kFlag && *q != kEsc)
+            ++q;
+        store_run(p, static_cast<size_t>(q - p));
+        p = q;
     }
     crc ^= 0xFFFF;
     emit(static_cast<uint8_t>(crc & 0xFF));
