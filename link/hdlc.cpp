@@ -36,6 +36,7 @@ CTransmitHdlc::CTransmitHdlc()
       m_spool(reinterpret_cast<NODE_SPOOL*>(m_spoolMem.get())),
       m_frameEvent(std::make_unique<tw::ManualResetEvent>(false)) {
     SetTag(TAG_TRANSMIT_HDLC);
+    node_init_spool(m_spool, static_cast<uint16_t>(kNodeSize), kRxNodeCount);
     ClearReceive(1);
 }
 
@@ -328,15 +329,37 @@ int CTransmitHdlc::TakeFrame(uint8_t* buffer, int len) {
     return n;
 }
 
+void CTransmitHdlc::FreeAllNodesLocked() {
+    // The nodes in use are the queued frames and the current node, and only they carry a mark:
+    // freeing them leaves the spool as re-initialising it would (every node free, handed out
+    // from the start again) without touching all 60 nodes, 32 KiB apart, on every clean-up.
+    if (m_rxQueue) {
+        NODE* const head = m_rxQueue;
+        NODE* n = head;
+        do {
+            NODE* next = n->next;
+            node_delete(n, m_spool);
+            n = next;
+        } while (n && n != head);
+    }
+    if (m_current) node_delete(&m_current->hdr, m_spool);
+    m_rxQueue = nullptr;
+    m_current = nullptr;
+    if (m_spool->mark == NODE_SPOOL_MARK && m_spool->in_use == 0 &&
+        m_spool->node_size == kNodeSize && m_spool->count == kRxNodeCount) {
+        m_spool->cursor = 0;
+    } else {
+        node_init_spool(m_spool, static_cast<uint16_t>(kNodeSize), kRxNodeCount);
+    }
+}
+
 int CTransmitHdlc::ClearReceive(int force) {
     m_queueLock.Enter();
     if (m_rxQueue == nullptr && force == 0) {
         m_queueLock.Leave();
         return 0;
     }
-    m_rxQueue = nullptr;
-    m_current = nullptr;
-    node_init_spool(m_spool, static_cast<uint16_t>(kNodeSize), kRxNodeCount);
+    FreeAllNodesLocked();
     m_queueLock.Leave();
     if (m_frameEvent) {
         m_frameEvent->set();

@@ -94,6 +94,8 @@ protected:
 private:
     int WriteFramed(const uint8_t* data, int len, bool opening_flag);
     quillon::HDLC_RX_NODE* CurrentNodeLocked(bool& queued);
+    // Frees the queue and the current node: the spool as after node_init_spool.
+    void FreeAllNodesLocked();
 
     NODE* m_rxQueue = nullptr;
     quillon::HDLC_RX_NODE* m_current = nullptr;

@@ -376,6 +376,14 @@ TEST(HdlcReceive, FullSpoolRefusesSpaceUntilAFrameIsTaken) {
     EXPECT_GT(f->ReceiveSpace(10), 0);
     f->ClearReceive(1);
     EXPECT_EQ(f->QueuedFrames(), 0);
+    // Every node is free again, however full the spool was: 60 frames fit once more.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 60; ++i)
+            ASSERT_EQ(feed(*f, w), 3) << "round " << round << ", frame " << i;
+        EXPECT_EQ(f->ReceiveSpace(10), quillon::ERR_RX_NO_NODE);
+        EXPECT_EQ(f->QueuedFrames(), 60);
+        f->ClearReceive(1);
+    }
 }
 
 TEST(HdlcReceive, ClearReceiveWakesAWaiterWithAnEmptyQueue) {
