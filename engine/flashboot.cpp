@@ -219,10 +219,15 @@ bool CSondrelApp::InitInstance() {
 
 PacketBuffer* Flashboot::PrepareCommand(uint8_t code, uint32_t length, uint32_t value) {
     PacketBuffer* p = &m_packet;
-    std::memset(p, 0, offsetof(PacketBuffer, spare));
+    const uint32_t cut =
+        length > static_cast<uint32_t>(kMaxCommandLength) ? kMaxCommandLength : length;
+    // The header and the data bytes the command sends, not all 32 KiB on every exchange: the
+    // builders write every byte they send, and the reply checks read only bytes that a reply
+    // brought or, when none came, the request's own.
+    std::memset(p, 0, offsetof(PacketBuffer, data) + cut);
     p->code = code;
     p->value = value;
-    p->length = length > static_cast<uint32_t>(kMaxCommandLength) ? kMaxCommandLength : length;
+    p->length = cut;
     return p;
 }
 

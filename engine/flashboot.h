@@ -107,7 +107,9 @@ class Flashboot {
     PacketBuffer m_packet;
 
     // ---- Shared helpers. ----
-    // Clears the command area and sets code, value and length (cut to kMaxCommandLength).
+    // Clears the header and the first `length` data bytes (cut to kMaxCommandLength) and sets
+    // code, value and length. Bytes past them keep what earlier exchanges left: a reply check
+    // reads only as far as the reply's length says.
     PacketBuffer* PrepareCommand(uint8_t code, uint32_t length, uint32_t value);
     // Stores code as the last error and returns it.
     int RecordError(int code);
