@@ -37,7 +37,8 @@ void serial_close(int fd);
 bool serial_configure(int fd, const LineSettings& settings);
 // Discards what is queued in both directions.
 bool serial_purge(int fd);
-// Discards what has been received and not yet read.
+// Discards what has been received and not yet read (nothing is done when FIONREAD finds nothing
+// to read).
 bool serial_purge_input(int fd);
 
 // A manual-reset event that poll() can wait on beside a port (an eventfd). Closing it wakes every
