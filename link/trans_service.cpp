@@ -62,7 +62,9 @@ thread_local bool t_receiving = false;
 
 int CTransService::OnFrameQueued() {
     CTransmitHdlc::OnFrameQueued();
-    if (!t_receiving && CallerWaiting()) SignalCaller();
+    // A receive decoding for itself needs no signal; another one waiting does (the port is
+    // reported to one waiter per arrival).
+    if (CallersWaiting() > (t_receiving ? 1 : 0)) SignalCaller();
     return 0;
 }
 
