@@ -184,8 +184,7 @@ void PollEvent::close() {
 }
 
 bool PollEvent::exists() const {
-    std::lock_guard<std::mutex> g(m_);
-    return exists_;
+    return exists_.load();
 }
 
 void PollEvent::set() {
@@ -206,8 +205,7 @@ void PollEvent::reset() {
 }
 
 bool PollEvent::is_set() const {
-    std::lock_guard<std::mutex> g(m_);
-    return set_;
+    return set_.load();
 }
 
 int PollEvent::acquire() {

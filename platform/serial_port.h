@@ -2,6 +2,7 @@
 // A COM port on Linux: a tty opened for exclusive use, in raw mode with the line settings of the
 // link, and a close event that poll() can wait on beside the port. The link service builds its
 // threads, its overlapped-style write and its teardown on these calls.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -72,8 +73,9 @@ class PollEvent {
 
     mutable std::mutex m_;
     int fd_ = -1;
-    bool exists_ = false;
-    bool set_ = false;
+    // Changed under m_, read without it: exists() and is_set() run several times per exchange.
+    std::atomic<bool> exists_{false};
+    std::atomic<bool> set_{false};
     int users_ = 0;
 };
 
