@@ -244,6 +244,8 @@ class ModuleHold {
 
   private:
     Flashboot* m_module = nullptr;
+    bool m_nested = false; // inside another hold of this thread on the same module: not counted
+    bool m_listed = false; // in this thread's list of held modules
 };
 
 // One report to the station: while it is held, the module's status record (m_pDownload) and
