@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
+#include <sys/mman.h>
 
 #include "link/crc16.h"
 
@@ -29,14 +31,30 @@ bool has_flag_or_escape(uint64_t v) {
     const uint64_t e = v ^ (kOnes * kEsc);
     return ((((f - kOnes) & ~f) | ((e - kOnes) & ~e)) & kHighs) != 0;
 }
+// The spool's 2 MiB as fresh anonymous memory: it reads as zero, so every node's mark already
+// says free, and a node's pages are touched only once it is used (a link uses two or three).
+unsigned char* MapSpool() {
+    void* p =
+        ::mmap(nullptr, kSpoolBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<unsigned char*>(p);
+}
 } // namespace
 
+void CTransmitHdlc::SpoolUnmap::operator()(unsigned char* p) const {
+    ::munmap(p, kSpoolBytes);
+}
+
 CTransmitHdlc::CTransmitHdlc()
-    : m_spoolMem(new unsigned char[kSpoolBytes]),
-      m_spool(reinterpret_cast<NODE_SPOOL*>(m_spoolMem.get())),
+    : m_spoolMem(MapSpool()), m_spool(reinterpret_cast<NODE_SPOOL*>(m_spoolMem.get())),
       m_frameEvent(std::make_unique<tw::ManualResetEvent>(false)) {
     SetTag(TAG_TRANSMIT_HDLC);
-    node_init_spool(m_spool, static_cast<uint16_t>(kNodeSize), kRxNodeCount);
+    // What node_init_spool leaves, with the nodes' marks already zero.
+    m_spool->mark = NODE_SPOOL_MARK;
+    m_spool->node_size = static_cast<uint16_t>(kNodeSize);
+    m_spool->count = kRxNodeCount;
+    m_spool->in_use = 0;
+    m_spool->cursor = 0;
     ClearReceive(1);
 }
 
@@ -165,6 +183,7 @@ HDLC_RX_NODE* CTransmitHdlc::CurrentNodeLocked(bool& queued) {
             int linked = 0;
             m_current->hdr.key = 0;
             m_rxQueue = node_link(m_rxQueue, &m_current->hdr, &linked);
+            m_anyQueued.store(m_rxQueue != nullptr);
             m_current = nullptr;
             queued = true;
         }
@@ -325,6 +344,7 @@ int CTransmitHdlc::TakeFrame(uint8_t* buffer, int len) {
     if (n > 0 && buffer) std::memcpy(buffer, frame->data, static_cast<size_t>(n));
     int removed = 0;
     m_rxQueue = node_unlink(m_rxQueue, &frame->hdr, &removed);
+    m_anyQueued.store(m_rxQueue != nullptr);
     node_delete(&frame->hdr, m_spool);
     return n;
 }
@@ -344,6 +364,7 @@ void CTransmitHdlc::FreeAllNodesLocked() {
     }
     if (m_current) node_delete(&m_current->hdr, m_spool);
     m_rxQueue = nullptr;
+    m_anyQueued.store(false);
     m_current = nullptr;
     if (m_spool->mark == NODE_SPOOL_MARK && m_spool->in_use == 0 &&
         m_spool->node_size == kNodeSize && m_spool->count == kRxNodeCount) {
