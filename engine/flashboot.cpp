@@ -151,8 +151,9 @@ namespace {
 // its send-and-wait, its progress report); an inner hold on a module the thread already holds
 // needs neither the registry nor the count, since the outer hold keeps the module alive.
 constexpr int kHeldMax = 8;
-thread_local const Flashboot* t_held[kHeldMax];
-thread_local int t_heldCount = 0;
+// Initial-exec: the library is loaded with the program, and a hold reads these several times.
+__attribute__((tls_model("initial-exec"))) thread_local const Flashboot* t_held[kHeldMax];
+__attribute__((tls_model("initial-exec"))) thread_local int t_heldCount = 0;
 
 bool HeldByThisThread(const Flashboot* m) {
     for (int i = 0; i < t_heldCount; ++i)
