@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -263,9 +264,20 @@ int ReadHexStartValue(const std::string& hexPath, uint32_t& start, std::string& 
 }
 
 int ReadHexStartRecord(const std::string& hexPath, uint32_t& start, std::string& error) {
-    std::string text;
-    int code = kHexOk;
-    if (!ReadWhole(hexPath, text, code, error)) return code;
+    int fd = ::open(hexPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error =
+            hexPath + ": cannot be opened" +
+            (fd < 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string(" as a file"));
+        if (fd >= 0) ::close(fd);
+        return kHexCannotRead;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxTextBytes) {
+        ::close(fd);
+        error = hexPath + ": too large for a programmer";
+        return kHexTooLarge;
+    }
     // The record type sits at characters 7-8; only the end record and start records are decoded.
     auto type_of = [](std::string_view line) {
         if (line.size() < 11 || line[0] != ':') return -1;
@@ -274,22 +286,71 @@ int ReadHexStartRecord(const std::string& hexPath, uint32_t& start, std::string&
     };
     uint8_t rec[5 + 255];
     bool found = false;
-    size_t pos = 0;
     int line_no = 0;
-    std::string_view line;
-    while (NextLine(text, pos, line_no, line)) {
+    int code = kHexOk;
+    // 1: the end record; the rest of the file does not count.
+    auto take = [&](std::string_view line) {
+        ++line_no;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
         const int type = type_of(line);
-        if (type == kEnd) break;
-        if (type != kStart) continue;
+        if (type == kEnd) return 1;
+        if (type != kStart) return 0;
         code = DecodeRecord(line, line_no, rec, error);
         if (code == kHexOk && rec[0] != 4)
             code = Fail(error, line_no, kHexBadRecord, "a start address record holds 4 bytes");
-        if (code != kHexOk) {
-            error = hexPath + ", " + error;
-            return code;
-        }
+        if (code != kHexOk) return -1;
         start = StartValueOf(rec);
         found = true;
+        return 0;
+    };
+    // Read through a small buffer line by line: the file is read once, never held whole. A line
+    // longer than the buffer is no record and is passed over.
+    constexpr size_t kChunk = 16384;
+    std::unique_ptr<char[]> buf(new char[kChunk]);
+    size_t have = 0;
+    bool eof = false, overlong = false, failed = false;
+    int result = 0;
+    while (result == 0) {
+        if (!eof) {
+            const ssize_t r = ::read(fd, buf.get() + have, kChunk - have);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                failed = true;
+                break;
+            }
+            if (r == 0) eof = true;
+            have += static_cast<size_t>(r);
+        }
+        size_t pos = 0;
+        while (result == 0 && pos < have) {
+            const auto* nl =
+                static_cast<const char*>(std::memchr(buf.get() + pos, '\n', have - pos));
+            if (!nl && !eof) break;
+            const size_t end = nl ? static_cast<size_t>(nl - buf.get()) : have;
+            if (overlong)
+                ++line_no;
+            else
+                result = take(std::string_view(buf.get() + pos, end - pos));
+            overlong = false;
+            pos = nl ? end + 1 : have;
+        }
+        if (eof) break;
+        std::memmove(buf.get(), buf.get() + pos, have - pos);
+        have -= pos;
+        if (have == kChunk) {
+            overlong = true;
+            have = 0;
+        }
+    }
+    ::close(fd);
+    if (failed) {
+        error = hexPath + ": read failed";
+        return kHexCannotRead;
+    }
+    if (result < 0) {
+        error = hexPath + ", " + error;
+        return code;
     }
     if (!found) {
         error = hexPath + ": no Start Linear Address record, so no start value";

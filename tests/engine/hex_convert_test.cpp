@@ -135,7 +135,8 @@ TEST_F(Hex, TheStartRecordAloneGivesTheStartValueTheWholeFileGives) {
         error_.clear();
         return ReadHexStartRecord(Write("S.hex", Join(lines, eol)), v, error_);
     };
-    std::vector<std::string> lines = Programmer(300, 0x00100000);
+    // About 110 KB of text: read in pieces, lines cut at their edges.
+    std::vector<std::string> lines = Programmer(40000, 0x00100000);
     for (const char* eol : {"\r\n", "\n"}) {
         uint32_t whole = 0, alone = 0;
         ASSERT_EQ(ReadHexStartValue(Write("S.hex", Join(lines, eol)), whole, error_), kHexOk);
@@ -148,6 +149,16 @@ TEST_F(Hex, TheStartRecordAloneGivesTheStartValueTheWholeFileGives) {
     lines.push_back(Rec(5, 0, {0x55, 0x66, 0x77, 0x88}));
     ASSERT_EQ(start_of(lines, "\n", v), kHexOk) << error_;
     EXPECT_EQ(v, 0x00100000u);
+    // Other lines are not decoded, however long.
+    lines.insert(lines.end() - 3, std::string(40000, 'x'));
+    ASSERT_EQ(start_of(lines, "\n", v), kHexOk) << error_;
+    EXPECT_EQ(v, 0x00100000u);
+    // Lines are counted across the pieces: a damaged start record far down names its line.
+    std::string& last_start = lines[lines.size() - 3];
+    last_start.back() = last_start.back() == '0' ? '1' : '0';
+    EXPECT_EQ(start_of(lines, "\r\n", v), kHexBadChecksum);
+    EXPECT_NE(error_.find("line " + std::to_string(lines.size() - 2) + ":"), std::string::npos)
+        << error_;
     // A damaged start record is refused with its line; no start record gives no start value.
     auto damaged = Programmer(64, 0x00100000);
     std::string& rec = damaged[damaged.size() - 2];
