@@ -57,6 +57,21 @@ TEST(Crc16, CheckValueAndResidue) {
     EXPECT_EQ(quillon::crc16_update(0xFFFF, withFcs.data(), withFcs.size()), quillon::kCrc16Good);
 }
 
+TEST(Crc16, BulkUpdateMatchesTheByteByByteStepForAnyLengthAndStart) {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t len = round < 300 ? static_cast<size_t>(round) : rng() % 5000;
+        Bytes d(len);
+        for (auto& b : d)
+            b = static_cast<uint8_t>(rng());
+        const uint16_t start = static_cast<uint16_t>(rng());
+        uint16_t expect = start;
+        for (uint8_t b : d)
+            expect = quillon::crc16_step(expect, b);
+        ASSERT_EQ(quillon::crc16_update(start, d.data(), len), expect) << len << " bytes";
+    }
+}
+
 TEST(HdlcWrite, EmptyPacketAndEscapes) {
     auto f = make();
     EXPECT_EQ(f->FrameWrite(nullptr, 0), 4);
