@@ -6,6 +6,10 @@
 #include <new>
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "link/crc16.h"
 
 using namespace quillon;
@@ -30,6 +34,27 @@ bool has_flag_or_escape(uint64_t v) {
     const uint64_t f = v ^ (kOnes * kFlag);
     const uint64_t e = v ^ (kOnes * kEsc);
     return ((((f - kOnes) & ~f) | ((e - kOnes) & ~e)) & kHighs) != 0;
+}
+
+// The first 0x7E or 0x7D in [p, end), or end: sixteen bytes a step where SSE2 is there (every
+// x86-64), eight otherwise.
+const uint8_t* next_flag_or_escape(const uint8_t* p, const uint8_t* end) {
+#if defined(__SSE2__)
+    const __m128i flag = _mm_set1_epi8(static_cast<char>(kFlag));
+    const __m128i esc = _mm_set1_epi8(static_cast<char>(kEsc));
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int m =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, flag), _mm_cmpeq_epi8(v, esc)));
+        if (m != 0) return p + __builtin_ctz(static_cast<unsigned>(m));
+        p += 16;
+    }
+#endif
+    while (end - p >= 8 && !has_flag_or_escape(load_le64(p)))
+        p += 8;
+    while (p < end && *p != kFlag && *p != kEsc)
+        ++p;
+    return p;
 }
 // The spool's 2 MiB as fresh anonymous memory: it reads as zero, so every node's mark already
 // says free, and a node's pages are touched only once it is used (a link uses two or three).
@@ -146,11 +171,7 @@ int CTransmitHdlc::WriteFramed(const uint8_t* data, int len, bool opening_flag) 
             store_escaped(*p++);
             continue;
         }
-        const uint8_t* q = p + 1;
-        while (end - q >= 8 && !has_flag_or_escape(load_le64(q)))
-            q += 8;
-        while (q < end && *q != kFlag && *q != kEsc)
-            ++q;
+        const uint8_t* q = next_flag_or_escape(p + 1, end);
         store_run(p, static_cast<size_t>(q - p));
         p = q;
     }
