@@ -338,9 +338,7 @@ int CTransmitHdlc::QueuedFrames() {
 
 int CTransmitHdlc::TakeFrame(uint8_t* buffer, int len) {
     const uint32_t timeout = m_overlapTimeout.load();
-    m_queueLock.Enter();
-    bool empty = (m_rxQueue == nullptr);
-    m_queueLock.Leave();
+    bool empty = !m_anyQueued.load();
     if (empty) {
         if (m_portClosed.load()) return ERR_PORT_NOT_OPEN;
         if (timeout == 0 || !m_frameEvent) return 0;
@@ -396,6 +394,8 @@ void CTransmitHdlc::FreeAllNodesLocked() {
 }
 
 int CTransmitHdlc::ClearReceive(int force) {
+    // Every framed write asks: an empty queue is seen without the lock.
+    if (force == 0 && !m_anyQueued.load()) return 0;
     m_queueLock.Enter();
     if (m_rxQueue == nullptr && force == 0) {
         m_queueLock.Leave();
