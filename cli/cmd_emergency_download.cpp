@@ -1,6 +1,7 @@
 // `emergency-download`: a phone's QDLoader port gets the package's programmer over DMSS and the
 // modem images over the streaming protocol. The HEX programmer is converted to its ".bin" first
-// when that is missing or older; the start value comes from the HEX file unless --address.
+// when that is missing or older; the start value comes from the HEX file (from its start record
+// alone when the .bin is up to date) unless --address.
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -149,7 +150,9 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
         why = conv.error;
         converted = r == sondrel::hex::kHexOk;
     } else {
-        r = sondrel::hex::ReadHexStartValue(hex, start, why);
+        // The HEX file was checked whole when its .bin was made from it; its start record is
+        // all that is needed now.
+        r = sondrel::hex::ReadHexStartRecord(hex, start, why);
     }
     if (r != sondrel::hex::kHexOk) {
         if (r == sondrel::hex::kHexCannotWrite) return cli::qcn::Failed(g, cmd, r, why);

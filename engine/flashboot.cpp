@@ -113,6 +113,7 @@ bool Flashboot::EnterReport() {
 }
 
 void Flashboot::LeaveReport() {
+    bool closed = false;
     {
         std::lock_guard<std::mutex> g(m_reportLock);
         const auto self = std::this_thread::get_id();
@@ -122,8 +123,10 @@ void Flashboot::LeaveReport() {
                 break;
             }
         }
+        closed = m_reportsClosed;
     }
-    m_reportEnded.notify_all();
+    // Only Stop waits for reports to end, and only after it closed them under the lock.
+    if (closed) m_reportEnded.notify_all();
 }
 
 bool Flashboot::Pause(int64_t nominal_ms) {
@@ -142,16 +145,56 @@ void ReportGate::Call(Download* record) {
     if (m_open && record && m_module->m_callbackfunc) m_module->m_callbackfunc(record);
 }
 
+namespace {
+
+// The modules this thread holds, outermost first. Every exchange nests holds (the operation,
+// its send-and-wait, its progress report); an inner hold on a module the thread already holds
+// needs neither the registry nor the count, since the outer hold keeps the module alive.
+constexpr int kHeldMax = 8;
+// Initial-exec: the library is loaded with the program, and a hold reads these several times.
+__attribute__((tls_model("initial-exec"))) thread_local const Flashboot* t_held[kHeldMax];
+__attribute__((tls_model("initial-exec"))) thread_local int t_heldCount = 0;
+
+bool HeldByThisThread(const Flashboot* m) {
+    for (int i = 0; i < t_heldCount; ++i)
+        if (t_held[i] == m) return true;
+    return false;
+}
+
+} // namespace
+
 ModuleHold::ModuleHold(Flashboot* module) {
     if (!module) return;
-    std::lock_guard<std::mutex> g(registry_lock());
-    if (!registry().count(module)) return;
-    ++module->m_refs;
-    m_module = module;
+    if (HeldByThisThread(module)) {
+        m_module = module;
+        m_nested = true;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(registry_lock());
+        if (!registry().count(module)) return;
+        ++module->m_refs;
+        m_module = module;
+    }
+    if (t_heldCount < kHeldMax) {
+        t_held[t_heldCount++] = module;
+        m_listed = true;
+    }
 }
 
 ModuleHold::~ModuleHold() {
-    if (!m_module) return;
+    if (!m_module || m_nested) return;
+    if (m_listed) {
+        // Holds end in the reverse order they began, so this is normally the last entry.
+        int i = t_heldCount - 1;
+        while (i >= 0 && t_held[i] != m_module)
+            --i;
+        if (i >= 0) {
+            for (; i + 1 < t_heldCount; ++i)
+                t_held[i] = t_held[i + 1];
+            --t_heldCount;
+        }
+    }
     bool destroy = false;
     {
         std::lock_guard<std::mutex> g(registry_lock());
@@ -219,10 +262,15 @@ bool CSondrelApp::InitInstance() {
 
 PacketBuffer* Flashboot::PrepareCommand(uint8_t code, uint32_t length, uint32_t value) {
     PacketBuffer* p = &m_packet;
-    std::memset(p, 0, offsetof(PacketBuffer, spare));
+    const uint32_t cut =
+        length > static_cast<uint32_t>(kMaxCommandLength) ? kMaxCommandLength : length;
+    // The header and the data bytes the command sends, not all 32 KiB on every exchange: the
+    // builders write every byte they send, and the reply checks read only bytes that a reply
+    // brought or, when none came, the request's own.
+    std::memset(p, 0, offsetof(PacketBuffer, data) + cut);
     p->code = code;
     p->value = value;
-    p->length = length > static_cast<uint32_t>(kMaxCommandLength) ? kMaxCommandLength : length;
+    p->length = cut;
     return p;
 }
 

@@ -107,7 +107,9 @@ class Flashboot {
     PacketBuffer m_packet;
 
     // ---- Shared helpers. ----
-    // Clears the command area and sets code, value and length (cut to kMaxCommandLength).
+    // Clears the header and the first `length` data bytes (cut to kMaxCommandLength) and sets
+    // code, value and length. Bytes past them keep what earlier exchanges left: a reply check
+    // reads only as far as the reply's length says.
     PacketBuffer* PrepareCommand(uint8_t code, uint32_t length, uint32_t value);
     // Stores code as the last error and returns it.
     int RecordError(int code);
@@ -242,6 +244,8 @@ class ModuleHold {
 
   private:
     Flashboot* m_module = nullptr;
+    bool m_nested = false; // inside another hold of this thread on the same module: not counted
+    bool m_listed = false; // in this thread's list of held modules
 };
 
 // One report to the station: while it is held, the module's status record (m_pDownload) and

@@ -109,11 +109,14 @@ void Walk(const std::string& folder, const char* name, std::string& result, bool
             exact = exact || is_exact;
             DebugPrintf("\r\n=============================%s %d", full.c_str(), ++g_matches);
         }
-        // lstat: a link to a folder above would walk for ever.
-        struct stat st {};
-        if (::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-            std::strcmp(e->d_name, "android") != 0)
-            Walk(full, name, result, exact);
+        // Never through a link: a link to a folder above would walk for ever. The entry's type
+        // comes with the listing on most file systems; lstat only where it does not.
+        bool folder = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            folder = ::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (folder && std::strcmp(e->d_name, "android") != 0) Walk(full, name, result, exact);
     }
     ::closedir(d);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,68 @@ int Load(const std::string& hexPath, HexImage& image, std::string& error) {
 
 } // namespace
 
+namespace {
+
+// The next non-blank line of text from pos (trailing CR, spaces and tabs removed); false at the
+// end of the text. line_no counts every line, blank ones included.
+bool NextLine(std::string_view text, size_t& pos, int& line_no, std::string_view& line) {
+    while (pos < text.size()) {
+        const size_t nl = text.find('\n', pos);
+        line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        pos = nl == std::string_view::npos ? text.size() : nl + 1;
+        ++line_no;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        if (!line.empty()) return true;
+    }
+    return false;
+}
+
+// Decodes one record line into rec (count, address, type, data, checksum) and checks its form
+// and checksum; rec holds 5 + 255 bytes.
+int DecodeRecord(std::string_view line, int line_no, uint8_t* rec, std::string& error) {
+    if (line[0] != ':') return Fail(error, line_no, kHexBadRecord, "a record must begin with ':'");
+    // Characters 1-2 are the byte count; the record is 11 + 2 x count characters long.
+    auto byte_at = [&](size_t i, uint8_t& b) {
+        const size_t c = 1 + 2 * i;
+        if (c + 1 >= line.size()) return false;
+        const int hi = HexDigit(line[c]), lo = HexDigit(line[c + 1]);
+        if (hi < 0 || lo < 0) return false;
+        b = static_cast<uint8_t>(hi << 4 | lo);
+        return true;
+    };
+    if (line.size() < 11)
+        return Fail(error, line_no, kHexBadRecord, "the record is shorter than its fields");
+    if (!byte_at(0, rec[0]))
+        return Fail(error, line_no, kHexBadRecord, "the byte count is not hexadecimal");
+    const size_t n = rec[0];
+    const size_t need = 11 + 2 * n;
+    if (line.size() < need)
+        return Fail(error, line_no, kHexBadRecord,
+                    "the record's length (" + std::to_string(n) +
+                        " data bytes) runs past the line");
+    if (line.size() > need)
+        return Fail(error, line_no, kHexBadRecord, "characters after the checksum");
+    unsigned sum = 0;
+    for (size_t i = 0; i < n + 5; ++i) {
+        if (!byte_at(i, rec[i]))
+            return Fail(error, line_no, kHexBadRecord,
+                        "character " + std::to_string(2 + 2 * i) + " is not hexadecimal");
+        sum += rec[i];
+    }
+    if ((sum & 0xFF) != 0) return Fail(error, line_no, kHexBadChecksum, "wrong checksum");
+    if (rec[3] > kStart)
+        return Fail(error, line_no, kHexBadType, "unknown record type " + std::to_string(rec[3]));
+    return kHexOk;
+}
+
+uint32_t StartValueOf(const uint8_t* rec) {
+    const uint8_t* data = rec + 4;
+    return uint32_t{data[0]} << 24 | uint32_t{data[1]} << 16 | uint32_t{data[2]} << 8 | data[3];
+}
+
+} // namespace
+
 int ParseIntelHex(std::string_view text, HexImage& out, std::string& error) {
     out = HexImage{};
     uint32_t base = 0;
@@ -121,51 +184,14 @@ int ParseIntelHex(std::string_view text, HexImage& out, std::string& error) {
     uint8_t rec[5 + 255];
     size_t pos = 0;
     int line_no = 0;
-    while (pos < text.size()) {
-        const size_t nl = text.find('\n', pos);
-        std::string_view line =
-            text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-        pos = nl == std::string_view::npos ? text.size() : nl + 1;
-        ++line_no;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.remove_suffix(1);
-        if (line.empty()) continue;
-        if (line[0] != ':')
-            return Fail(error, line_no, kHexBadRecord, "a record must begin with ':'");
-        // Characters 1-2 are the byte count; the record is 11 + 2 x count characters long.
-        auto byte_at = [&](size_t i, uint8_t& b) {
-            const size_t c = 1 + 2 * i;
-            if (c + 1 >= line.size()) return false;
-            const int hi = HexDigit(line[c]), lo = HexDigit(line[c + 1]);
-            if (hi < 0 || lo < 0) return false;
-            b = static_cast<uint8_t>(hi << 4 | lo);
-            return true;
-        };
-        if (line.size() < 11)
-            return Fail(error, line_no, kHexBadRecord, "the record is shorter than its fields");
-        if (!byte_at(0, rec[0]))
-            return Fail(error, line_no, kHexBadRecord, "the byte count is not hexadecimal");
+    std::string_view line;
+    while (NextLine(text, pos, line_no, line)) {
+        const int code = DecodeRecord(line, line_no, rec, error);
+        if (code != kHexOk) return code;
         const size_t n = rec[0];
-        const size_t need = 11 + 2 * n;
-        if (line.size() < need)
-            return Fail(error, line_no, kHexBadRecord,
-                        "the record's length (" + std::to_string(n) +
-                            " data bytes) runs past the line");
-        if (line.size() > need)
-            return Fail(error, line_no, kHexBadRecord, "characters after the checksum");
-        unsigned sum = 0;
-        for (size_t i = 0; i < n + 5; ++i) {
-            if (!byte_at(i, rec[i]))
-                return Fail(error, line_no, kHexBadRecord,
-                            "character " + std::to_string(2 + 2 * i) + " is not hexadecimal");
-            sum += rec[i];
-        }
-        if ((sum & 0xFF) != 0) return Fail(error, line_no, kHexBadChecksum, "wrong checksum");
         const uint8_t type = rec[3];
         const uint32_t offset = uint32_t{rec[1]} << 8 | rec[2];
         const uint8_t* data = rec + 4;
-        if (type > kStart)
-            return Fail(error, line_no, kHexBadType, "unknown record type " + std::to_string(type));
         switch (type) {
         case kData: {
             if (n == 0) break;
@@ -198,8 +224,7 @@ int ParseIntelHex(std::string_view text, HexImage& out, std::string& error) {
         case kStart:
             if (n != 4)
                 return Fail(error, line_no, kHexBadRecord, "a start address record holds 4 bytes");
-            out.start = uint32_t{data[0]} << 24 | uint32_t{data[1]} << 16 | uint32_t{data[2]} << 8 |
-                        data[3];
+            out.start = StartValueOf(rec);
             out.has_start = true;
             break;
         }
@@ -242,6 +267,102 @@ int ReadHexStartValue(const std::string& hexPath, uint32_t& start, std::string& 
     const int code = Load(hexPath, image, error);
     if (code == kHexOk) start = image.start;
     return code;
+}
+
+int ReadHexStartRecord(const std::string& hexPath, uint32_t& start, std::string& error) {
+    int fd = ::open(hexPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error =
+            hexPath + ": cannot be opened" +
+            (fd < 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string(" as a file"));
+        if (fd >= 0) ::close(fd);
+        return kHexCannotRead;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxTextBytes) {
+        ::close(fd);
+        error = hexPath + ": too large for a programmer";
+        return kHexTooLarge;
+    }
+    // The record type sits at characters 7-8; only the end record and start records are decoded.
+    auto type_of = [](std::string_view line) {
+        if (line.size() < 11 || line[0] != ':') return -1;
+        const int hi = HexDigit(line[7]), lo = HexDigit(line[8]);
+        return hi < 0 || lo < 0 ? -1 : hi << 4 | lo;
+    };
+    uint8_t rec[5 + 255];
+    bool found = false;
+    int line_no = 0;
+    int code = kHexOk;
+    // 1: the end record; the rest of the file does not count.
+    auto take = [&](std::string_view line) {
+        ++line_no;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        const int type = type_of(line);
+        if (type == kEnd) return 1;
+        if (type != kStart) return 0;
+        code = DecodeRecord(line, line_no, rec, error);
+        if (code == kHexOk && rec[0] != 4)
+            code = Fail(error, line_no, kHexBadRecord, "a start address record holds 4 bytes");
+        if (code != kHexOk) return -1;
+        start = StartValueOf(rec);
+        found = true;
+        return 0;
+    };
+    // Read through a small buffer line by line: the file is read once, never held whole. A line
+    // longer than the buffer is no record and is passed over.
+    constexpr size_t kChunk = 16384;
+    std::unique_ptr<char[]> buf(new char[kChunk]);
+    size_t have = 0;
+    bool eof = false, overlong = false, failed = false;
+    int result = 0;
+    while (result == 0) {
+        if (!eof) {
+            const ssize_t r = ::read(fd, buf.get() + have, kChunk - have);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                failed = true;
+                break;
+            }
+            if (r == 0) eof = true;
+            have += static_cast<size_t>(r);
+        }
+        size_t pos = 0;
+        while (result == 0 && pos < have) {
+            const auto* nl =
+                static_cast<const char*>(std::memchr(buf.get() + pos, '\n', have - pos));
+            if (!nl && !eof) break;
+            const size_t end = nl ? static_cast<size_t>(nl - buf.get()) : have;
+            if (overlong)
+                ++line_no;
+            else
+                result = take(std::string_view(buf.get() + pos, end - pos));
+            overlong = false;
+            pos = nl ? end + 1 : have;
+        }
+        if (eof) break;
+        std::memmove(buf.get(), buf.get() + pos, have - pos);
+        have -= pos;
+        if (have == kChunk) {
+            overlong = true;
+            have = 0;
+        }
+    }
+    ::close(fd);
+    if (failed) {
+        error = hexPath + ": read failed";
+        return kHexCannotRead;
+    }
+    if (result < 0) {
+        error = hexPath + ", " + error;
+        return code;
+    }
+    if (!found) {
+        error = hexPath + ": no Start Linear Address record, so no start value";
+        return kHexNoStart;
+    }
+    return kHexOk;
 }
 
 } // namespace sondrel::hex

@@ -59,4 +59,9 @@ int ConvertHexToBin(const std::string& hexPath, HexConversion& out);
 // Only the start value of a HEX file (the whole file is checked as for a conversion).
 int ReadHexStartValue(const std::string& hexPath, uint32_t& start, std::string& error);
 
+// The start value from the file's Start Linear Address records alone (the last one before the
+// end record), checked as a conversion checks them; other records are not decoded. For a HEX
+// file already checked whole, when its .bin was made from it.
+int ReadHexStartRecord(const std::string& hexPath, uint32_t& start, std::string& error);
+
 } // namespace sondrel::hex

@@ -1,8 +1,10 @@
 #include "engine/phase_image.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,18 +17,21 @@ uint32_t le32(const uint8_t* p) {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-// Reads exactly n bytes at offset (or at the current position when offset is negative).
-bool read_exact(int fd, uint8_t* buf, size_t n, int64_t offset) {
+// Reads up to n bytes at offset, fewer only at the end of the file or on an error.
+size_t read_some(int fd, uint8_t* buf, size_t n, uint64_t offset) {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = offset < 0 ? ::read(fd, buf + done, n - done)
-                               : ::pread(fd, buf + done, n - done,
-                                         static_cast<off_t>(offset) + static_cast<off_t>(done));
+        ssize_t r = ::pread(fd, buf + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r <= 0) break;
         done += static_cast<size_t>(r);
     }
-    return true;
+    return done;
+}
+
+// Reads exactly n bytes at offset.
+bool read_exact(int fd, uint8_t* buf, size_t n, uint64_t offset) {
+    return read_some(fd, buf, n, offset) == n;
 }
 
 } // namespace
@@ -111,6 +116,8 @@ int CPhaseImage::OpenImage(const char* path, int shareMode) {
     }
     m_kind = ImageKind(path);
     m_fileSize = size;
+    m_plainPos = 0;
+    m_aheadLen = 0;
     if (!IsContainer()) {
         m_handle = fd;
         return 1;
@@ -220,11 +227,35 @@ int CPhaseImage::GetImageSize(uint32_t& offset, uint32_t& size, char* name, size
     return 1;
 }
 
+bool CPhaseImage::ReadAt(int fd, uint8_t* out, uint32_t n, uint64_t pos, uint64_t limit) {
+    if (n == 0) return true;
+    if (m_aheadLen > 0 && pos >= m_aheadAt && pos - m_aheadAt + n <= m_aheadLen) {
+        std::memcpy(out, m_ahead.get() + (pos - m_aheadAt), n);
+        return true;
+    }
+    if (!m_ahead && n < kReadAhead / 2) m_ahead.reset(new (std::nothrow) uint8_t[kReadAhead]);
+    if (!m_ahead || n >= kReadAhead / 2) return read_exact(fd, out, n, pos);
+    // Up to the end of what may be read, at least the bytes asked for; a file cut short meanwhile
+    // fails the first read that reaches past its new end, as reading block by block would.
+    const uint64_t left = limit > pos ? limit - pos : 0;
+    const size_t want =
+        static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(left, kReadAhead), n));
+    m_aheadLen = 0;
+    const size_t got = read_some(fd, m_ahead.get(), want, pos);
+    m_aheadAt = pos;
+    m_aheadLen = static_cast<uint32_t>(got);
+    if (got < n) return false;
+    std::memcpy(out, m_ahead.get(), n);
+    return true;
+}
+
 int CPhaseImage::ReadImage(void* buffer, uint32_t n) {
     if (!IsHandleValid() || (!buffer && n > 0)) return 0;
     auto* out = static_cast<uint8_t*>(buffer);
     if (!IsContainer()) {
-        return read_exact(static_cast<int>(m_handle), out, n, -1) ? 1 : 0;
+        if (!ReadAt(static_cast<int>(m_handle), out, n, m_plainPos, m_fileSize)) return 0;
+        m_plainPos += n;
+        return 1;
     }
     const int index = SelectedIndex();
     if (index < 0) return 0;
@@ -233,13 +264,14 @@ int CPhaseImage::ReadImage(void* buffer, uint32_t n) {
     // Measured against what is left of the entry, so a read never runs into the next entry's
     // bytes; a refused read leaves the position where it was.
     if (pos > end || n > end - pos) return 0;
-    if (!read_exact(static_cast<int>(m_record->fd), out, n, static_cast<int64_t>(pos))) return 0;
+    if (!ReadAt(static_cast<int>(m_record->fd), out, n, pos, end)) return 0;
     if (n > 0 && m_kind == IMAGE_KIND_ZQEN && !m_crypt.DecryptInPlace(out, n)) return 0;
     m_record->positions[index] = static_cast<uint32_t>(pos + n);
     return 1;
 }
 
 int CPhaseImage::CloseImage() {
+    m_aheadLen = 0;
     if (!IsHandleValid()) return 1;
     int rc = 0;
     if (!IsContainer()) {

@@ -92,7 +92,8 @@ class CPhaseImage {
     // Offset and size of the plain file (0, its size) or of the selected entry. The entry's
     // name is copied into name (cut to nameSize - 1 bytes) when one is given.
     int GetImageSize(uint32_t& offset, uint32_t& size, char* name = nullptr, size_t nameSize = 0);
-    // 1 when exactly n bytes were delivered, else 0.
+    // 1 when exactly n bytes were delivered, else 0. Reads ahead in one window: a file changed
+    // while it is read may give bytes it had when the window was filled.
     int ReadImage(void* buffer, uint32_t n);
     int CloseImage();
     // Entry index of id; -1 when none has it, -2 when not a container.
@@ -113,10 +114,20 @@ class CPhaseImage {
     uint32_t EntryOffset(int index) const;
     uint32_t EntrySize(int index) const;
 
+    // n bytes at pos, through the read-ahead window; limit: where the readable bytes end.
+    bool ReadAt(int fd, uint8_t* out, uint32_t n, uint64_t pos, uint64_t limit);
+
+    // Senders read blocks of about 1 KiB in order: one system call fetches this many at once.
+    static constexpr uint32_t kReadAhead = 64 * 1024;
+
     int32_t m_selectedId = 0;
     Crypt m_crypt{kImageKeyText};
     intptr_t m_handle = -1; // -1 not open; plain: the descriptor; container: the record
     int32_t m_kind = IMAGE_KIND_OTHER;
     std::unique_ptr<ContainerRecord> m_record; // owns what m_handle points at for a container
     uint64_t m_fileSize = 0;
+    uint64_t m_plainPos = 0;            // a plain file's read position
+    std::unique_ptr<uint8_t[]> m_ahead; // the read-ahead window: file bytes from m_aheadAt
+    uint64_t m_aheadAt = 0;
+    uint32_t m_aheadLen = 0;
 };

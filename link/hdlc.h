@@ -82,8 +82,10 @@ public:
     uint64_t OversizeDropped() const { return m_oversizeDropped.load(); }
     // Frames waiting in the receive queue.
     int QueuedFrames();
+    // Whether any frame waits in the receive queue, without taking the queue lock.
+    bool HasQueuedFrames() const { return m_anyQueued.load(); }
 
-protected:
+  protected:
     // Makes current and later receive waits end as abandoned (the event is gone).
     void AbandonFrameEvent();
     // The port has closed or is being closed (true), or has opened again (false). While set, a
@@ -94,11 +96,17 @@ protected:
 private:
     int WriteFramed(const uint8_t* data, int len, bool opening_flag);
     quillon::HDLC_RX_NODE* CurrentNodeLocked(bool& queued);
+    // Frees the queue and the current node: the spool as after node_init_spool.
+    void FreeAllNodesLocked();
 
     NODE* m_rxQueue = nullptr;
     quillon::HDLC_RX_NODE* m_current = nullptr;
-    std::unique_ptr<unsigned char[]> m_spoolMem;
+    struct SpoolUnmap {
+        void operator()(unsigned char* p) const;
+    };
+    std::unique_ptr<unsigned char, SpoolUnmap> m_spoolMem;
     NODE_SPOOL* m_spool = nullptr;
+    std::atomic<bool> m_anyQueued{false}; // m_rxQueue is not empty; written under the lock
     std::atomic<uint32_t> m_overlapTimeout{0};
     std::unique_ptr<tw::ManualResetEvent> m_frameEvent;
     CProtectedCritical m_queueLock;

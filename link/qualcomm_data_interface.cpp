@@ -32,6 +32,11 @@ bool device_gone(int err) {
     return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
 }
 
+// Tags of the receive's wait set.
+constexpr uint32_t kWaitPort = 0;
+constexpr uint32_t kWaitClose = 1;
+constexpr uint32_t kWaitSignal = 2;
+
 } // namespace
 
 CQualcommDataInterface::CQualcommDataInterface()
@@ -185,7 +190,12 @@ CQualcommDataInterface::Chunk CQualcommDataInterface::ReadChunk(int fd, bool hup
     bool got_any = false;
     for (;;) {
         const int n = ReadSize(CTransDevice::kMaxReadSize);
-        if (n <= 0) return Chunk::NoRoom; // no node free: the bytes stay in the driver for now
+        if (n <= 0) {
+            // No node free: the bytes stay in the driver for now, with no new edge to report
+            // them to a waiting receive.
+            m_portBacklog.store(true);
+            return Chunk::NoRoom;
+        }
         const ssize_t r = ::read(fd, buf, static_cast<size_t>(n));
         if (r > 0) {
             got_any = true;
@@ -261,9 +271,37 @@ CQualcommDataInterface::WaitOnCaller(std::chrono::steady_clock::time_point deadl
         m_callerSignal.reset();
         return CallerWake::Signal;
     }
+    // The events are pinned for the wait: a closed one would leave the set unseen.
     const int efd = m_closeEvent.acquire();
     if (efd < 0) return CallerWake::Closing;
     const int sfd = m_callerSignal.acquire();
+    const int wfd = m_callerWaitReady.load() && sfd >= 0 ? m_callerWait.acquire() : -1;
+    if (wfd >= 0 && m_portBacklog.exchange(false)) {
+        m_callerWait.release();
+        m_callerSignal.release();
+        m_closeEvent.release();
+        return CallerWake::Readable;
+    }
+    if (wfd >= 0) {
+        tw::WaitSet::Ready ready[3];
+        const int n = tw::WaitSet::wait(wfd, deadline, ready, 3);
+        m_callerWait.release();
+        m_callerSignal.release();
+        m_closeEvent.release();
+        if (n < 0) return CallerWake::Closing;
+        if (n == 0) return CallerWake::Timeout;
+        bool readable = false;
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].tag == kWaitClose) return CallerWake::Closing;
+            if (ready[i].tag == kWaitPort) {
+                readable = true;
+                hup = hup || ready[i].hangup;
+            }
+        }
+        if (readable) return CallerWake::Readable;
+        m_callerSignal.reset();
+        return CallerWake::Signal;
+    }
     pollfd p[3] = {{fd, POLLIN, 0}, {efd, POLLIN, 0}, {sfd, POLLIN, 0}};
     const auto left = deadline - std::chrono::steady_clock::now();
     const int r = tw::poll_wait(p, sfd >= 0 ? 3 : 2, std::max(left, left.zero()));
@@ -277,6 +315,21 @@ CQualcommDataInterface::WaitOnCaller(std::chrono::steady_clock::time_point deadl
     }
     m_callerSignal.reset();
     return CallerWake::Signal;
+}
+
+bool CQualcommDataInterface::PrepareCallerWait(int fd) {
+    if (!m_callerWait.create()) return false;
+    const int efd = m_closeEvent.acquire();
+    const int sfd = m_callerSignal.acquire();
+    // The port edge-triggered: a set that reported it on every wait would ask the tty each time
+    // whether it has input, the question that waits for the tty's worker. A receive reads the
+    // port empty when it is reported (ReadChunk), or notes that it could not (m_portBacklog).
+    m_portBacklog.store(false);
+    const bool ok = efd >= 0 && sfd >= 0 && m_callerWait.add(fd, kWaitPort, true) &&
+                    m_callerWait.add(efd, kWaitClose) && m_callerWait.add(sfd, kWaitSignal);
+    m_callerSignal.release();
+    m_closeEvent.release();
+    return ok;
 }
 
 void CQualcommDataInterface::DiscardUnreadLocked() {
@@ -377,6 +430,7 @@ int CQualcommDataInterface::OpenPath(int kind, int port, int reserved, const std
     }
     Check(1);
     StateClear();
+    m_callerWaitReady.store(PrepareCallerWait(fd));
 
     try {
         if (diag) {
@@ -462,6 +516,8 @@ int CQualcommDataInterface::Teardown(int code) {
 
 void CQualcommDataInterface::ReleaseHandles() {
     std::lock_guard<CProtectedCritical> g(m_stateLock);
+    m_callerWaitReady.store(false);
+    m_callerWait.close();
     m_closeEvent.close();
     m_callerSignal.close();
 }
@@ -469,6 +525,8 @@ void CQualcommDataInterface::ReleaseHandles() {
 void CQualcommDataInterface::Shutdown() {
     if (Check(1)) Close(0);
     CollectLeftovers();
+    m_callerWaitReady.store(false);
+    m_callerWait.close();
     m_closeEvent.close();
     m_callerSignal.close();
 }

@@ -15,6 +15,7 @@
 #include "link/trans_device.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
+#include "platform/wait_set.h"
 
 namespace quillon {
 
@@ -76,7 +77,7 @@ class CQualcommDataInterface : public CTransDevice {
     };
     void BeginCaller();
     void EndCaller();
-    bool CallerWaiting() const { return m_callers.load() > 0; }
+    int CallersWaiting() const { return m_callers.load(); }
     // hup: with Readable, the port reported a hang-up.
     CallerWake WaitOnCaller(std::chrono::steady_clock::time_point deadline, bool& hup);
     // Reads what the port holds into OnData, as the reader thread does; a hang-up marks the
@@ -118,6 +119,9 @@ class CQualcommDataInterface : public CTransDevice {
     // OnData; hup: the wait reported a hang-up.
     Chunk ReadChunk(int fd, bool hup);
     bool CallerHoldsPort() const;
+    // Puts the port and the two events into the receive's wait set; false when that fails (the
+    // receive then polls them on every wait).
+    bool PrepareCallerWait(int fd);
 
     void ReaderMain();
     void CloseWaiterMain();
@@ -157,4 +161,8 @@ class CQualcommDataInterface : public CTransDevice {
     std::atomic<int> m_callers{0};
     std::atomic<int64_t> m_lastCallerEnd{0}; // steady clock, ns
     tw::PollEvent m_callerSignal;
+    // What a waiting receive sleeps on, filled when the port opens.
+    tw::WaitSet m_callerWait;
+    std::atomic<bool> m_callerWaitReady{false};
+    std::atomic<bool> m_portBacklog{false}; // a receive's read left bytes in the driver
 };

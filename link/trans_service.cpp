@@ -57,24 +57,26 @@ int CTransService::FilterFrame(int kind, uint8_t* data, int len) {
 namespace {
 // Set while this thread decodes on behalf of its own waiting receive: the frames it queues need
 // no signal.
-thread_local bool t_receiving = false;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_receiving = false;
 } // namespace
 
 int CTransService::OnFrameQueued() {
     CTransmitHdlc::OnFrameQueued();
-    if (!t_receiving && CallerWaiting()) SignalCaller();
+    // A receive decoding for itself needs no signal; another one waiting does (the port is
+    // reported to one waiter per arrival).
+    if (CallersWaiting() > (t_receiving ? 1 : 0)) SignalCaller();
     return 0;
 }
 
 int CTransService::Receive(uint8_t* buffer, int len) {
     uint32_t timeout = 0;
     GetOverlapTimeout(timeout);
-    if (timeout == 0 || QueuedFrames() > 0 || !Check(1)) return TakeFrame(buffer, len);
+    if (timeout == 0 || HasQueuedFrames() || !Check(1)) return TakeFrame(buffer, len);
     BeginCaller();
     const auto deadline = tw::clock::deadline_after_ms(timeout);
     int r = quillon::ERR_RX_TIMEOUT;
     for (;;) {
-        if (QueuedFrames() > 0) {
+        if (HasQueuedFrames()) {
             r = TakeFrame(buffer, len);
             break;
         }
@@ -86,7 +88,7 @@ int CTransService::Receive(uint8_t* buffer, int len) {
             break;
         }
         if (w == CallerWake::Timeout) {
-            r = QueuedFrames() > 0 ? TakeFrame(buffer, len) : quillon::ERR_RX_TIMEOUT;
+            r = HasQueuedFrames() ? TakeFrame(buffer, len) : quillon::ERR_RX_TIMEOUT;
             break;
         }
         if (w == CallerWake::Readable) {

@@ -10,8 +10,8 @@
 //                     back in the same kind of mode MS nominal milliseconds later (default 3000)
 //   stale@K[=MS]      the K-th answer is sent a second time: at once (MS 0, the default), or
 //                     on a serial port, once MS nominal milliseconds have passed, ahead of the
-//                     next answer (over TCP: MS later), where the host will take it for the
-//                     answer to its next request
+//                     next answer (which waits for it when the host asks sooner; over TCP: MS
+//                     later), where the host will take it for the answer to its next request
 //   slow=BPS          the stage's answers trickle at BPS bytes per second (nominal time)
 //   imei-unreadable   (diag) NV item 550 reads as never written
 //   reset-unplug      (diag) the phone answers the reset to download, then is gone for good

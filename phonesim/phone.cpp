@@ -559,7 +559,13 @@ void Phone::read_port() {
 
 void Phone::send_frame(Stage st, bool opening_flag) {
     if (!pty_) return;
-    if (stale_pending_ && stale_with_next_ && Clock::now() >= stale_at_) {
+    if (stale_pending_ && stale_with_next_) {
+        // A host quicker than MS has its next request here before the duplicate is due: that
+        // answer waits for it, so the host still meets the duplicate while it waits.
+        const auto now = Clock::now();
+        if (now < stale_at_ &&
+            !pause_real(std::chrono::duration_cast<nanoseconds>(stale_at_ - now)))
+            return;
         stale_pending_ = false;
         write_fd(pty_->master(), stale_.data(), stale_.size(), faults_.slow_bps(st), false);
         log("stale answer sent again (%zu bytes), ahead of the next answer", stale_.size());

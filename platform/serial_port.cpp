@@ -135,6 +135,12 @@ bool serial_purge(int fd) {
 }
 
 bool serial_purge_input(int fd) {
+    // A flush takes the tty's buffer lock, which the kernel's worker still holds for a moment
+    // after it has delivered the bytes just read, so on most exchanges it would put the caller
+    // to sleep for nothing (so would poll, which waits for that worker when it finds nothing to
+    // read). Nothing to read is nothing to discard.
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0) return true;
     return ::tcflush(fd, TCIFLUSH) == 0;
 }
 
@@ -178,8 +184,7 @@ void PollEvent::close() {
 }
 
 bool PollEvent::exists() const {
-    std::lock_guard<std::mutex> g(m_);
-    return exists_;
+    return exists_.load();
 }
 
 void PollEvent::set() {
@@ -200,8 +205,7 @@ void PollEvent::reset() {
 }
 
 bool PollEvent::is_set() const {
-    std::lock_guard<std::mutex> g(m_);
-    return set_;
+    return set_.load();
 }
 
 int PollEvent::acquire() {

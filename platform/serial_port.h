@@ -2,6 +2,7 @@
 // A COM port on Linux: a tty opened for exclusive use, in raw mode with the line settings of the
 // link, and a close event that poll() can wait on beside the port. The link service builds its
 // threads, its overlapped-style write and its teardown on these calls.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -37,7 +38,8 @@ void serial_close(int fd);
 bool serial_configure(int fd, const LineSettings& settings);
 // Discards what is queued in both directions.
 bool serial_purge(int fd);
-// Discards what has been received and not yet read.
+// Discards what has been received and not yet read (nothing is done when FIONREAD finds nothing
+// to read).
 bool serial_purge_input(int fd);
 
 // A manual-reset event that poll() can wait on beside a port (an eventfd). Closing it wakes every
@@ -71,8 +73,9 @@ class PollEvent {
 
     mutable std::mutex m_;
     int fd_ = -1;
-    bool exists_ = false;
-    bool set_ = false;
+    // Changed under m_, read without it: exists() and is_set() run several times per exchange.
+    std::atomic<bool> exists_{false};
+    std::atomic<bool> set_{false};
     int users_ = 0;
 };
 

@@ -130,6 +130,49 @@ TEST_F(Hex, CrLfAndLfGiveTheSameBytesAndStartValue) {
     EXPECT_EQ(out.start, 0x12345678u);
 }
 
+TEST_F(Hex, TheStartRecordAloneGivesTheStartValueTheWholeFileGives) {
+    auto start_of = [&](const std::vector<std::string>& lines, const char* eol, uint32_t& v) {
+        error_.clear();
+        return ReadHexStartRecord(Write("S.hex", Join(lines, eol)), v, error_);
+    };
+    // About 110 KB of text: read in pieces, lines cut at their edges.
+    std::vector<std::string> lines = Programmer(40000, 0x00100000);
+    for (const char* eol : {"\r\n", "\n"}) {
+        uint32_t whole = 0, alone = 0;
+        ASSERT_EQ(ReadHexStartValue(Write("S.hex", Join(lines, eol)), whole, error_), kHexOk);
+        ASSERT_EQ(start_of(lines, eol, alone), kHexOk) << error_;
+        EXPECT_EQ(alone, whole);
+    }
+    // The last start record before the end record counts; one after it does not.
+    uint32_t v = 0;
+    lines.insert(lines.begin() + 1, Rec(5, 0, {0x11, 0x22, 0x33, 0x44}));
+    lines.push_back(Rec(5, 0, {0x55, 0x66, 0x77, 0x88}));
+    ASSERT_EQ(start_of(lines, "\n", v), kHexOk) << error_;
+    EXPECT_EQ(v, 0x00100000u);
+    // Other lines are not decoded, however long.
+    lines.insert(lines.end() - 3, std::string(40000, 'x'));
+    ASSERT_EQ(start_of(lines, "\n", v), kHexOk) << error_;
+    EXPECT_EQ(v, 0x00100000u);
+    // Lines are counted across the pieces: a damaged start record far down names its line.
+    std::string& last_start = lines[lines.size() - 3];
+    last_start.back() = last_start.back() == '0' ? '1' : '0';
+    EXPECT_EQ(start_of(lines, "\r\n", v), kHexBadChecksum);
+    EXPECT_NE(error_.find("line " + std::to_string(lines.size() - 2) + ":"), std::string::npos)
+        << error_;
+    // A damaged start record is refused with its line; no start record gives no start value.
+    auto damaged = Programmer(64, 0x00100000);
+    std::string& rec = damaged[damaged.size() - 2];
+    rec.back() = rec.back() == '0' ? '1' : '0';
+    EXPECT_EQ(start_of(damaged, "\n", v), kHexBadChecksum);
+    EXPECT_NE(error_.find("line " + std::to_string(damaged.size() - 1)), std::string::npos)
+        << error_;
+    damaged[damaged.size() - 2] = Rec(5, 0, {0x00, 0x10, 0x00});
+    EXPECT_EQ(start_of(damaged, "\n", v), kHexBadRecord);
+    damaged.erase(damaged.end() - 2);
+    EXPECT_EQ(start_of(damaged, "\n", v), kHexNoStart);
+    EXPECT_EQ(ReadHexStartRecord(dir_ + "/none.hex", v, error_), kHexCannotRead);
+}
+
 TEST_F(Hex, DamagedFilesAreRefusedAndNoBinIsWritten) {
     const auto good = Programmer(64, 0x00100000);
     struct Case {

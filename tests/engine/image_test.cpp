@@ -2,6 +2,7 @@
 // writer made them, and the refusals that keep a bad file from being sent to a phone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -298,6 +299,31 @@ TEST_F(ImageFiles, AContainerWithAnEntryPastItsEndIsRefusedAtOpen) {
     EXPECT_EQ(img.OpenImage(file.c_str()), 0);
     EXPECT_FALSE(img.IsHandleValid());
     EXPECT_EQ(open_fds(), before);
+}
+
+TEST_F(ImageFiles, APlainFileCutShortWhileReadFailsAtTheFirstBlockPastItsNewEnd) {
+    const auto bytes = random_bytes(200 * 1024, 11);
+    const std::string file = write_file("amss.mbn", bytes);
+    CPhaseImage img;
+    ASSERT_EQ(img.OpenImage(file.c_str()), 1);
+    uint32_t off = 0, size = 0;
+    ASSERT_EQ(img.GetImageSize(off, size), 1);
+    ASSERT_EQ(size, bytes.size());
+    std::vector<uint8_t> got;
+    uint8_t block[1024];
+    ASSERT_EQ(img.ReadImage(block, sizeof block), 1);
+    got.insert(got.end(), block, block + sizeof block);
+    // Cut to 100.5 blocks: the blocks below the new end still come, the one across it fails.
+    ASSERT_EQ(::truncate(file.c_str(), 100 * 1024 + 512), 0);
+    while (img.ReadImage(block, sizeof block) == 1)
+        got.insert(got.end(), block, block + sizeof block);
+    EXPECT_EQ(got.size(), 100u * 1024);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+    // A plain file is read from its start again after reopening.
+    ASSERT_EQ(img.CloseImage(), 1);
+    ASSERT_EQ(img.OpenImage(file.c_str()), 1);
+    ASSERT_EQ(img.ReadImage(block, 333), 1);
+    EXPECT_EQ(0, std::memcmp(block, bytes.data(), 333));
 }
 
 TEST_F(ImageFiles, EntryCountAbove48IsRefused) {

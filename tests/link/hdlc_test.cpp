@@ -57,6 +57,21 @@ TEST(Crc16, CheckValueAndResidue) {
     EXPECT_EQ(quillon::crc16_update(0xFFFF, withFcs.data(), withFcs.size()), quillon::kCrc16Good);
 }
 
+TEST(Crc16, BulkUpdateMatchesTheByteByByteStepForAnyLengthAndStart) {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t len = round < 300 ? static_cast<size_t>(round) : rng() % 5000;
+        Bytes d(len);
+        for (auto& b : d)
+            b = static_cast<uint8_t>(rng());
+        const uint16_t start = static_cast<uint16_t>(rng());
+        uint16_t expect = start;
+        for (uint8_t b : d)
+            expect = quillon::crc16_step(expect, b);
+        ASSERT_EQ(quillon::crc16_update(start, d.data(), len), expect) << len << " bytes";
+    }
+}
+
 TEST(HdlcWrite, EmptyPacketAndEscapes) {
     auto f = make();
     EXPECT_EQ(f->FrameWrite(nullptr, 0), 4);
@@ -123,6 +138,75 @@ TEST(HdlcWrite, LargeFramesGoOutInStagingSizedWrites) {
     EXPECT_EQ(n, 70000 + 4);
     EXPECT_EQ(f->raw_writes, 3);
     EXPECT_EQ(f->wire.size(), 70004u);
+}
+
+// The send rules byte by byte: every byte (FCS included) escaped on its own, the staging buffer
+// written out each time it fills. The encoder must put the same bytes on the wire in the same
+// writes, escape pairs split across a full buffer included.
+struct ModelEncoder {
+    std::vector<Bytes> writes{Bytes{}};
+    void store(uint8_t b) {
+        writes.back().push_back(b);
+        if (writes.back().size() == static_cast<size_t>(quillon::kStagingSize))
+            writes.emplace_back();
+    }
+    void emit(uint8_t b) {
+        if (b == 0x7E || b == 0x7D) {
+            store(0x7D);
+            store(b ^ 0x20);
+        } else {
+            store(b);
+        }
+    }
+    std::vector<Bytes> frame(const Bytes& p, bool opening_flag) {
+        if (opening_flag) store(0x7E);
+        uint16_t crc = quillon::kCrc16Init;
+        for (uint8_t b : p) {
+            crc = quillon::crc16_step(crc, b);
+            emit(b);
+        }
+        crc ^= 0xFFFF;
+        emit(crc & 0xFF);
+        emit(crc >> 8);
+        store(0x7E);
+        if (writes.back().empty()) writes.pop_back();
+        return writes;
+    }
+};
+
+class ChunkFramer : public LoopFramer {
+  public:
+    int RawWrite(const uint8_t* d, int n) override {
+        chunks.emplace_back(d, d + n);
+        return n;
+    }
+    std::vector<Bytes> chunks;
+};
+
+TEST(HdlcWrite, RandomPacketsGoOutAsTheByteByByteRulesSay) {
+    std::mt19937 rng(4321);
+    for (int round = 0; round < 400; ++round) {
+        // Short and long packets (past one and two staging buffers), with 7D/7E from none to
+        // all, runs of them and lone ones.
+        const size_t len = round % 10 == 0 ? 32000 + rng() % 40000 : rng() % 2100;
+        const unsigned density = rng() % 5; // escapes in 0, 1/64, 1/8, 1/2, all
+        Bytes p(len);
+        for (auto& b : p) {
+            const bool special = density == 4 || (density == 1 && rng() % 64 == 0) ||
+                                 (density == 2 && rng() % 8 == 0) || (density == 3 && rng() % 2);
+            b = special ? static_cast<uint8_t>(0x7D + rng() % 2) : static_cast<uint8_t>(rng());
+        }
+        const bool opening = rng() % 2;
+        ChunkFramer f;
+        const int n = opening ? f.FrameWrite(p.data(), static_cast<int>(len))
+                              : f.FrameWriteNo7e(p.data(), static_cast<int>(len) + 1);
+        const std::vector<Bytes> expect = ModelEncoder{}.frame(p, opening);
+        size_t sent = 0;
+        for (const Bytes& w : expect)
+            sent += w.size();
+        ASSERT_EQ(f.chunks, expect) << "round " << round << ", " << len << " bytes";
+        EXPECT_EQ(n, static_cast<int>(sent));
+    }
 }
 
 TEST(HdlcReceive, FlagRunsRuntsAndBadCrcDeliverNothing) {
@@ -307,6 +391,14 @@ TEST(HdlcReceive, FullSpoolRefusesSpaceUntilAFrameIsTaken) {
     EXPECT_GT(f->ReceiveSpace(10), 0);
     f->ClearReceive(1);
     EXPECT_EQ(f->QueuedFrames(), 0);
+    // Every node is free again, however full the spool was: 60 frames fit once more.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 60; ++i)
+            ASSERT_EQ(feed(*f, w), 3) << "round " << round << ", frame " << i;
+        EXPECT_EQ(f->ReceiveSpace(10), quillon::ERR_RX_NO_NODE);
+        EXPECT_EQ(f->QueuedFrames(), 60);
+        f->ClearReceive(1);
+    }
 }
 
 TEST(HdlcReceive, ClearReceiveWakesAWaiterWithAnEmptyQueue) {
