@@ -1,0 +1,51 @@
+#pragma once
+// The fault campaign: simulated phones at their own positions, the station over them, and an
+// operator who takes each finished phone out and puts the next one in, each phone with a fault
+// drawn from every stage and kind (or none). Every phone is checked: its result against its
+// fault, its NV items against what it held, the QCN files against every phone's own items.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "campaign/fault_catalogue.h"
+#include "campaign/nv_check.h"
+
+namespace campaign {
+
+struct Options {
+    int phones = 16; // positions, one slot each
+    int rounds = 13; // phones through each slot, failed phones that come back included
+    uint64_t seed = 1;
+    double scale = 0.01;
+    bool keep = false; // keep the work folder (it is kept anyway when something is wrong)
+    bool verbose = false;
+    std::string self; // this program, which reboot.sh runs to reach the simulator
+};
+
+// One phone through the station, as the campaign saw it.
+struct PhoneRun {
+    int index = -1; // phonesim's
+    int hubport = 0;
+    int slot = -1;
+    std::string imei;
+    DrawnFault fault;
+    int same_as = -1;         // a failed phone back for another go: its first index
+    bool final_round = false; // the clean phone each slot takes at the end
+    NvImage before, after;
+    bool ended = false;
+    bool pass = false;  // the station's record says PASS
+    bool shown = false; // the slot's bar showed PASS during the cycle
+    std::string message;
+    std::vector<std::string> problems; // what the checks found wrong
+    bool wrong_pass = false, lost = false, should_pass = false;
+};
+
+// Runs the campaign; prints its table and findings. 0 when nothing was wrong, 1 otherwise.
+int Run(const Options& o, FILE* out);
+
+// The table: stage x fault kind, with runs, PASS, FAIL as expected, wrong PASS, FAIL where
+// the station should have recovered, data lost or crossed.
+void PrintTable(const std::vector<PhoneRun>& runs, FILE* out);
+
+} // namespace campaign
