@@ -128,7 +128,7 @@ bool Simulator::start_phone(int index, int hubport, std::string& err, const Plug
     po.index = index;
     po.imei = *imei;
     po.device_dir = opt_.device_dir;
-    char name[16];
+    char name[24];
     std::snprintf(name, sizeof name, "phone%02d", index);
     po.dir = opt_.state_dir + "/" + name;
     po.record_prefix = "phonesim" + std::to_string(::getpid());
