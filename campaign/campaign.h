@@ -39,6 +39,10 @@ struct PhoneRun {
     std::string message;
     std::vector<std::string> problems; // what the checks found wrong
     bool wrong_pass = false, lost = false, should_pass = false;
+    // A FAIL where a PASS was due, while the machine held the serial links longer than the
+    // station's shortest time-out: not counted against the station.
+    bool stalled = false;
+    long stall_ms = 0; // the longest link stall during the phone's cycle
 };
 
 // Runs the campaign; prints its table and findings. 0 when nothing was wrong, 1 otherwise.

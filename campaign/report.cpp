@@ -7,20 +7,22 @@ namespace campaign {
 namespace {
 
 struct Row {
-    int runs = 0, pass = 0, fail_ok = 0, wrong_pass = 0, should_pass = 0, lost = 0;
+    int runs = 0, pass = 0, fail_ok = 0, wrong_pass = 0, should_pass = 0, lost = 0, stalled = 0;
     void Add(const PhoneRun& r) {
         ++runs;
         if (r.pass && !r.wrong_pass) ++pass;
         if (!r.pass && r.fault.expect != Expect::Pass) ++fail_ok;
         wrong_pass += r.wrong_pass;
         should_pass += r.should_pass;
+        stalled += r.stalled;
         lost += r.lost;
     }
 };
 
 void Line(FILE* out, const std::string& stage, const std::string& kind, const Row& r) {
-    std::fprintf(out, "| %-9s | %-12s | %4d | %4d | %6d | %5d | %6d | %4d |\n", stage.c_str(),
-                 kind.c_str(), r.runs, r.pass, r.fail_ok, r.wrong_pass, r.should_pass, r.lost);
+    std::fprintf(out, "| %-9s | %-12s | %4d | %4d | %6d | %5d | %6d | %7d | %4d |\n", stage.c_str(),
+                 kind.c_str(), r.runs, r.pass, r.fail_ok, r.wrong_pass, r.should_pass, r.stalled,
+                 r.lost);
 }
 
 } // namespace
