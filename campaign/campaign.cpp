@@ -559,6 +559,7 @@ int Campaign::Run() {
                  "scale %g\n",
                  o_.phones, o_.rounds, static_cast<unsigned long long>(o_.seed), o_.scale);
     bool ok = Setup();
+    size_t reported = 0;
     while (ok) {
         std::deque<Ended> got;
         {
@@ -585,12 +586,11 @@ int Campaign::Run() {
         if (!global_.empty()) ok = false;
         if (all_done) break;
         if (o_.verbose) continue;
-        static size_t shown = 0;
         size_t ended = 0;
         for (const PhoneRun& r : runs_)
             ended += r.ended;
-        if (ended / 16 > shown) {
-            shown = ended / 16;
+        if (ended / 16 > reported) {
+            reported = ended / 16;
             std::fprintf(out_, "  %zu phones done\n", ended);
         }
     }

@@ -15,9 +15,9 @@ namespace campaign {
 
 struct Options {
     int phones = 16; // positions, one slot each
-    int rounds = 13; // phones through each slot, failed phones that come back included
+    int rounds = 18; // phones through each slot, failed phones that come back included
     uint64_t seed = 1;
-    double scale = 0.01;
+    double scale = 0.02;
     bool keep = false; // keep the work folder (it is kept anyway when something is wrong)
     bool verbose = false;
     std::string self; // this program, which reboot.sh runs to reach the simulator

@@ -18,7 +18,7 @@ namespace {
 int Usage(const char* why) {
     std::fprintf(stderr,
                  "tarnwell-campaign: %s\nusage: tarnwell-campaign [--phones N (1-16)] [--rounds R "
-                 "(1-15)] [--seed S] [--time-scale X] [--keep] [--verbose]\n",
+                 "(1-30)] [--seed S] [--time-scale X] [--keep] [--verbose]\n",
                  why);
     return 2;
 }
@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
             if (!Number(argv[++i], 1, 16, v)) return Usage("--phones takes 1 to 16");
             o.phones = static_cast<int>(v);
         } else if (a == "--rounds") {
-            // phonesim plugs at most 256 phones in over its life
-            if (!Number(argv[++i], 1, 15, v)) return Usage("--rounds takes 1 to 15");
+            // phonesim plugs at most 512 phones in over its life
+            if (!Number(argv[++i], 1, 30, v)) return Usage("--rounds takes 1 to 30");
             o.rounds = static_cast<int>(v);
         } else if (a == "--seed") {
             if (!Number(argv[++i], 0, LLONG_MAX, v)) return Usage("--seed takes a number");

@@ -263,6 +263,9 @@ void Phone::run() {
     image_ = nullptr;
     flush_nv();
     log("stopped");
+    // An unplugged phone stays listed for good: its buffers go now.
+    std::vector<uint8_t>().swap(rx_);
+    std::vector<uint8_t>().swap(tcp_rx_);
     phase_.store(Phase::Off);
     write_info();
 }

@@ -15,7 +15,7 @@ namespace phonesim {
 
 constexpr const char* kDefaultImeiBase = "490154203237518";
 constexpr const char* kCtlSocketName = "ctl.sock";
-constexpr size_t kMaxPhones = 256; // plugged in over a simulator's life
+constexpr size_t kMaxPhones = 512; // plugged in over a simulator's life
 
 struct SimOptions {
     std::string device_dir;
