@@ -28,11 +28,12 @@ void Line(FILE* out, const std::string& stage, const std::string& kind, const Ro
 } // namespace
 
 void PrintTable(const std::vector<PhoneRun>& runs, FILE* out) {
-    std::fprintf(out,
-                 "\n| stage     | fault        | runs | PASS | FAIL   | wrong | FAIL,  | data |\n"
-                 "|           |              |      |      | as ex- | PASS  | should | lost |\n"
-                 "|           |              |      |      | pected |       | pass   |      |\n"
-                 "|-----------|--------------|------|------|--------|-------|--------|------|\n");
+    std::fprintf(
+        out,
+        "\n| stage     | fault        | runs | PASS | FAIL   | wrong | FAIL,  | FAIL,   | data |\n"
+        "|           |              |      |      | as ex- | PASS  | should | link    | lost |\n"
+        "|           |              |      |      | pected |       | pass   | stalled |      |\n"
+        "|-----------|--------------|------|------|--------|-------|--------|---------|------|\n");
     Row all, none, back, final_round;
     for (const auto& [stage, kind] : Pairs()) {
         Row row;
