@@ -294,6 +294,31 @@ TEST_F(NoPhones, APhoneTheRoutingHandsOverAsItsSlotStartsGetsOneCycle) {
     s.queue.close();
 }
 
+TEST_F(NoPhones, AFastbootDeviceReportedForACycleThatEndedStartsNoOther) {
+    fs::create_directories(home);
+    StationCore core(StationFolder(home), ui);
+    const int row = 2;
+    SlotState& s = core.slot(row);
+    s.queue.reopen();
+    s.running.store(true);
+    std::thread worker([&] { SlotWorker(core, row, SlotThreadParam{}).Run(); });
+    // The phone came back as a fastboot device while its cycle failed: the routing's request
+    // is still queued when the slot has finished.
+    s.phase.store(SlotPhase::Finished);
+    s.busy.store(1);
+    core.Post(row, MSG_TO_DOWNLOAD_FASTBOOT);
+    ASSERT_TRUE(ui.WaitFor([&] { return s.queue.size() == 0; }, 20000));
+    tw::clock::sleep_ms(30000); // longer than the stage's first wait
+    EXPECT_TRUE(ui.statuses(row).empty());
+    EXPECT_EQ(s.phase.load(), SlotPhase::Finished);
+    EXPECT_EQ(s.busy.load(), 0);
+
+    s.stopping.store(true);
+    s.stop_event.set();
+    s.queue.close();
+    worker.join();
+}
+
 TEST_F(NoPhones, TheButtonsGuardTheirSlots) {
     tw::clock::set_scale(1); // slot 1's six seconds must outlast the test's two clicks
     Station st(StationFolder(home), ui);
