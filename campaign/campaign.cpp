@@ -178,6 +178,7 @@ class Campaign {
     };
     struct Port {
         int current = -1; // index into runs_ of the phone there
+        int last = -1;    // and of the one before
         Clock::time_point plugged;
         int done = 0; // phones finished here, the final one not counted
         bool finished = false;
@@ -352,14 +353,30 @@ bool Campaign::Plug(int hubport) {
 void Campaign::OnEnded(const Ended& e) {
     const int hubport = HubPortOf(e.rec.position);
     auto it = ports_.find(hubport);
+    if (it != ports_.end() && it->second.current < 0 && it->second.last >= 0) {
+        // The phone came back (its fault's unplug ended) after its cycle had failed and before
+        // the operator pulled it, 2 s after its position was empty: the station rightly took it
+        // for the next phone. That cycle must fail, the phone being gone by now.
+        PhoneRun& r = runs_[static_cast<size_t>(it->second.last)];
+        const bool own = e.rec.imei.empty() || e.rec.imei == r.imei;
+        if (own && e.rec.result == CycleResult::Fail) {
+            r.extra.push_back(e.rec.message);
+            if (o_.verbose)
+                std::fprintf(out_, "  phone %3d came back and was taken again -> FAIL %s\n",
+                             r.index, e.rec.message.c_str());
+            return;
+        }
+    }
     if (it == ports_.end() || it->second.current < 0) {
-        Problem("slot " + std::to_string(e.rec.slot + 1) + " ended a cycle at " + e.rec.position +
+        Problem("slot " + std::to_string(e.rec.slot + 1) + " ended a cycle (" +
+                ResultName(e.rec.result) + ", IMEI " + e.rec.imei + ") at " + e.rec.position +
                 ", where no phone of the campaign is");
         return;
     }
     Port& p = it->second;
     PhoneRun& r = runs_[static_cast<size_t>(p.current)];
     r.stall_ms = static_cast<long>(probe_.Worst(p.plugged, Clock::now()).count());
+    p.last = p.current;
     p.current = -1;
     p.slot = e.rec.slot;
     r.ended = true;
@@ -526,8 +543,10 @@ bool Campaign::FinalChecks() {
     }
     // The record of every phone: one line each, with its result.
     int pass = 0, fail = 0, lines_pass = 0, lines_fail = 0;
-    for (const PhoneRun& r : runs_)
+    for (const PhoneRun& r : runs_) {
         if (r.ended) ++(r.pass ? pass : fail);
+        fail += static_cast<int>(r.extra.size());
+    }
     for (const auto& entry : fs::directory_iterator(home_ + "results", ec)) {
         std::istringstream in(Slurp(entry.path().string()));
         std::string line;

@@ -37,6 +37,8 @@ struct PhoneRun {
     bool pass = false;  // the station's record says PASS
     bool shown = false; // the slot's bar showed PASS during the cycle
     std::string message;
+    // Cycles the station ran when the phone came back after its own had ended (FAIL each).
+    std::vector<std::string> extra;
     std::vector<std::string> problems; // what the checks found wrong
     bool wrong_pass = false, lost = false, should_pass = false;
     // A FAIL where a PASS was due, while the machine held the serial links longer than the
