@@ -1,16 +1,22 @@
-// Emergency download figures against a simulated phone over a pty, no artificial link delay:
-// the streaming upload's throughput and the time of a whole emergency download of the
-// synthetic package.
+// Emergency download figures against simulated phones over ptys, no artificial link delay:
+// the streaming upload's throughput, the time of a whole emergency download of the synthetic
+// package, and the CPU that sixteen at once cost.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/flashboot.h"
 #include "engine/hex_convert.h"
@@ -155,6 +161,122 @@ BENCHMARK(BM_EmergencyDownload)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(2);
+
+// CPU seconds (user + sys) of the threads now alive in this process, by thread id.
+std::map<std::string, double> thread_cpu() {
+    std::map<std::string, double> out;
+    const double hz = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    for (const auto& e : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream f(e.path() / "stat");
+        std::string line;
+        std::getline(f, line);
+        std::istringstream in(line.substr(line.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i)
+            if (i == 14 || i == 15) ticks += std::stod(field);
+        out[e.path().filename()] = ticks / hz;
+    }
+    return out;
+}
+
+double process_cpu() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Sixteen emergency downloads at once at time scale 0.02, one thread and module per phone, all
+// phones in one in-process simulator. Counters: the CPU of the whole process and of the host
+// alone (the process less the simulator's threads, which live through the run).
+void BM_SixteenEmergencyDownloads(benchmark::State& state) {
+    tw::clock::set_scale(0.02);
+    constexpr int kPhones = 16;
+    static int run = 2000;
+    double host = 0, total = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string root = Package() + "/run" + std::to_string(++run);
+        auto sim = std::make_unique<phonesim::Simulator>();
+        phonesim::SimOptions o;
+        o.device_dir = root + "/dev";
+        o.state_dir = root + "/state";
+        o.package = Package() + "/pkg";
+        o.start = phonesim::Mode::Download;
+        o.phones = kPhones;
+        std::string err;
+        if (!sim->start(o, err)) {
+            state.SkipWithError(err.c_str());
+            return;
+        }
+        ::setenv("TARNWELL_DEVICE_DIR", o.device_dir.c_str(), 1);
+        std::vector<int> coms;
+        for (int t = 0; t < 500 && static_cast<int>(coms.size()) < kPhones; ++t) {
+            coms.clear();
+            for (int i = 0; i < kPhones; ++i) {
+                char name[16];
+                std::snprintf(name, sizeof name, "/phone%02d", i);
+                const std::string info = Slurp(o.state_dir + name + "/info.ini");
+                auto p = info.find("\ncom=");
+                if (p != std::string::npos && info.find("phase=dmss") != std::string::npos)
+                    coms.push_back(std::atoi(info.c_str() + p + 5));
+            }
+            if (static_cast<int>(coms.size()) < kPhones)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (static_cast<int>(coms.size()) < kPhones) {
+            state.SkipWithError("the simulated phones did not start");
+            return;
+        }
+        const auto sim_threads = thread_cpu(); // the simulator's and this one
+        const double cpu0 = process_cpu();
+        state.ResumeTiming();
+        std::atomic<int> failed{0};
+        std::vector<std::thread> workers;
+        for (int com : coms) {
+            workers.emplace_back([&, com] {
+                Flashboot* m = CreateModule(com, 0, nullptr);
+                if (!m) {
+                    ++failed;
+                    return;
+                }
+                m->m_portNumber = com;
+                std::string folder = Package() + "/pkg";
+                Flashboot* self = m;
+                if (m->Emergency_Download_Kestrin(self, folder.data(), kStart, 1) != 0) ++failed;
+                DeleteModule(m);
+            });
+        }
+        for (auto& w : workers)
+            w.join();
+        state.PauseTiming();
+        const double cpu1 = process_cpu();
+        double sim_cpu = 0;
+        for (const auto& [tid, after] : thread_cpu()) {
+            auto it = sim_threads.find(tid);
+            if (it != sim_threads.end()) sim_cpu += after - it->second;
+        }
+        total += cpu1 - cpu0;
+        host += cpu1 - cpu0 - sim_cpu;
+        sim.reset();
+        std::error_code ec;
+        fs::remove_all(root, ec);
+        state.ResumeTiming();
+        if (failed.load() != 0) {
+            state.SkipWithError("an emergency download failed");
+            return;
+        }
+    }
+    state.counters["cpu_s"] = benchmark::Counter(total, benchmark::Counter::kAvgIterations);
+    state.counters["host_cpu_s"] = benchmark::Counter(host, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_SixteenEmergencyDownloads)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 } // namespace
 

@@ -1,5 +1,5 @@
 // The serial link end to end on a pty: 1 KiB packets written by the phone side and received
-// through CQuillonDll::Read, and the CPU the link's threads use while the line is idle.
+// through CQuillonDll::Read, and the wake-ups and CPU of open links while the line is idle.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -33,26 +33,43 @@ class Framer : public CTransmitHdlc {
     Bytes wire;
 };
 
-// A pty named as COM 7 in a fresh virtual device directory.
-struct Phone {
-    Phone(bool diag = false) {
+// The virtual device directory of this run, removed at exit.
+struct DeviceDir {
+    DeviceDir() {
         char tmpl[] = "/tmp/tw-bench-XXXXXX";
-        dir = ::mkdtemp(tmpl);
+        path = ::mkdtemp(tmpl);
+        ::setenv("TARNWELL_DEVICE_DIR", path.c_str(), 1);
+    }
+    ~DeviceDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+const std::string& device_dir() {
+    static DeviceDir d;
+    return d.path;
+}
+
+// A pty named as COM `com` in the device directory.
+struct Phone {
+    explicit Phone(bool diag = false, int com = 7) : dir(device_dir()) {
         pty.open();
         tw::DeviceRecord r;
         r.kind = tw::DeviceKind::Serial;
-        r.com = 7;
+        r.com = com;
         r.path = pty.slave_path();
         r.diag = diag;
-        std::ofstream(dir + "/phone.dev") << tw::device_record_text(r);
-        ::setenv("TARNWELL_DEVICE_DIR", dir.c_str(), 1);
+        record = dir + "/phone" + std::to_string(com) + ".dev";
+        std::ofstream(record) << tw::device_record_text(r);
     }
     ~Phone() {
-        ::unsetenv("TARNWELL_DEVICE_DIR");
         std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        std::filesystem::remove(record, ec);
     }
     std::string dir;
+    std::string record;
     tw::PtyMaster pty;
 };
 
@@ -130,46 +147,63 @@ void BM_ReadPackets1KiB(benchmark::State& st) {
 }
 BENCHMARK(BM_ReadPackets1KiB)->Arg(1)->Arg(32)->UseRealTime()->MinTime(2.0);
 
-// CPU time (ns) and wake-ups of every thread but the calling one, from schedstat.
-void other_threads_cpu(uint64_t& ns, uint64_t& wakeups) {
-    ns = 0;
-    wakeups = 0;
+// Voluntary context switches (a thread going to sleep, so one per wake-up) and CPU time of every
+// thread of the process but the calling one, which only sleeps through the window.
+void other_threads(uint64_t& switches, uint64_t& cpu_ns) {
+    switches = 0;
+    cpu_ns = 0;
     const std::string self = std::to_string(::gettid());
     for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
         const std::string tid = e.path().filename();
         if (tid == self) continue;
-        std::ifstream f(e.path() / "schedstat");
-        uint64_t run = 0, wait = 0, slices = 0;
-        f >> run >> wait >> slices;
-        ns += run;
-        wakeups += slices;
+        std::ifstream st(e.path() / "status");
+        std::string line;
+        while (std::getline(st, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                switches += std::stoull(line.substr(line.find(':') + 1));
+        std::ifstream sched(e.path() / "schedstat");
+        uint64_t run = 0;
+        sched >> run;
+        cpu_ns += run;
     }
 }
 
-// range(0): 1 for a DIAG port (reader, close-waiter and the 10 ms poller), 0 for a plain one.
-void BM_IdleLinkCpu(benchmark::State& st) {
-    const bool diag = st.range(0) != 0;
-    Phone phone(diag);
-    PortHandle h = 0;
-    std::unique_ptr<CQuillonDll, LinkDeleter> link(CreateComm(7, h, 115200));
-    if (h < 0) {
-        st.SkipWithError("link did not open");
-        return;
+// range(0): links open at once; range(1): 1 for DIAG ports (reader, close-waiter and poller),
+// 0 for plain ones (reader and close-waiter). The links stay open and idle for 10 s.
+void BM_IdleLinkWakeups(benchmark::State& st) {
+    const int links = static_cast<int>(st.range(0));
+    const bool diag = st.range(1) != 0;
+    std::vector<std::unique_ptr<Phone>> phones;
+    std::vector<std::unique_ptr<CQuillonDll, LinkDeleter>> open;
+    for (int i = 0; i < links; ++i) {
+        phones.push_back(std::make_unique<Phone>(diag, 7 + i));
+        PortHandle h = 0;
+        open.emplace_back(CreateComm(7 + i, h, 115200));
+        if (h < 0) {
+            st.SkipWithError("link did not open");
+            return;
+        }
+        uint8_t at[16];
+        phones.back()->pty.read_some(at, 10, std::chrono::milliseconds(1000));
     }
-    uint8_t at[16];
-    phone.pty.read_some(at, 9, std::chrono::milliseconds(1000));
-    const auto idle = std::chrono::seconds(3);
-    uint64_t ns0 = 0, w0 = 0, ns1 = 0, w1 = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // past the opens
+    const auto idle = std::chrono::seconds(10);
+    uint64_t s0 = 0, c0 = 0, s1 = 0, c1 = 0;
     for (auto _ : st) {
-        other_threads_cpu(ns0, w0);
+        other_threads(s0, c0);
         std::this_thread::sleep_for(idle);
-        other_threads_cpu(ns1, w1);
+        other_threads(s1, c1);
     }
     const double secs = std::chrono::duration<double>(idle).count();
-    st.counters["cpu_percent"] = static_cast<double>(ns1 - ns0) / (secs * 1e9) * 100.0;
-    st.counters["wakeups_per_s"] = static_cast<double>(w1 - w0) / secs;
+    st.counters["wakeups_per_s"] = static_cast<double>(s1 - s0) / secs;
+    st.counters["cpu_percent"] = static_cast<double>(c1 - c0) / (secs * 1e9) * 100.0;
 }
-BENCHMARK(BM_IdleLinkCpu)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleLinkWakeups)
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({16, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -10,12 +10,15 @@ namespace {
 int run(const cli::Globals& g, const std::vector<std::string>& args) {
     cli::ParsedArgs pa;
     std::string error;
-    if (!cli::parse_args(args, {{"--port", "--qcn-dir", "--list-dir"}, {}}, pa, error))
+    if (!cli::parse_args(args, {{"--port", "--qcn-dir", "--list-dir", "--diag-pause-ms"}, {}}, pa,
+                         error))
         return cli::usage_error("backup-qcn: " + error);
     if (!pa.positional.empty())
         return cli::usage_error("backup-qcn: unexpected '" + pa.positional[0] + "'");
     int port = 0, code = 0;
     if (!cli::qcn::PortOf(pa, "backup-qcn", port, code)) return code;
+    int pause_ms = 0;
+    if (!cli::qcn::DiagPauseOf(pa, "backup-qcn", pause_ms, code)) return code;
     const std::string qcn_dir = pa.get("--qcn-dir", ".");
     const std::string list_dir = pa.get("--list-dir", ".");
     std::error_code ec;
@@ -25,7 +28,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     if (!std::filesystem::is_regular_file(list, ec))
         return cli::usage_error("backup-qcn: there is no " + list);
 
-    cli::qcn::Module m(g, port);
+    cli::qcn::Module m(g, port, pause_ms);
     if (!m.Opened(g, "backup-qcn", port)) return cli::kExitFailed;
     diag::BackupOutcome out;
     int r = diag::BackUpQcn(m.get(), m.get(), qcn_dir.c_str(), list_dir.c_str(), &out);
@@ -61,7 +64,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
 }
 
 cli::CommandRegistrar reg(
-    {"backup-qcn", "--port N [--qcn-dir D] [--list-dir D]",
+    {"backup-qcn", "--port N [--qcn-dir D] [--list-dir D] [--diag-pause-ms MS]",
      "save the phone's NV items into <IMEI>.txt (prints the file written and the counts)", run});
 
 } // namespace

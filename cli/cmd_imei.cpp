@@ -9,14 +9,16 @@ namespace {
 int run(const cli::Globals& g, const std::vector<std::string>& args) {
     cli::ParsedArgs pa;
     std::string error;
-    if (!cli::parse_args(args, {{"--port"}, {}}, pa, error))
+    if (!cli::parse_args(args, {{"--port", "--diag-pause-ms"}, {}}, pa, error))
         return cli::usage_error("imei: " + error);
     if (!pa.positional.empty())
         return cli::usage_error("imei: unexpected '" + pa.positional[0] + "'");
     int port = 0, code = 0;
     if (!cli::qcn::PortOf(pa, "imei", port, code)) return code;
+    int pause_ms = 0;
+    if (!cli::qcn::DiagPauseOf(pa, "imei", pause_ms, code)) return code;
 
-    cli::qcn::Module m(g, port);
+    cli::qcn::Module m(g, port, pause_ms);
     if (!m.Opened(g, "imei", port)) return cli::kExitFailed;
     char buf[16] = {};
     char* p = buf;
@@ -39,6 +41,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     return cli::kExitOk;
 }
 
-cli::CommandRegistrar reg({"imei", "--port N", "read the phone's IMEI over its DIAG port", run});
+cli::CommandRegistrar reg({"imei", "--port N [--diag-pause-ms MS]",
+                           "read the phone's IMEI over its DIAG port", run});
 
 } // namespace

@@ -20,12 +20,15 @@ bool IsQdloader(const tw::DeviceRecord& r) {
 int run(const cli::Globals& g, const std::vector<std::string>& args) {
     cli::ParsedArgs pa;
     std::string error;
-    if (!cli::parse_args(args, {{"--port", "--wait-ms"}, {"--no-wait"}}, pa, error))
+    if (!cli::parse_args(args, {{"--port", "--wait-ms", "--diag-pause-ms"}, {"--no-wait"}}, pa,
+                         error))
         return cli::usage_error("reset-to-download: " + error);
     if (!pa.positional.empty())
         return cli::usage_error("reset-to-download: unexpected '" + pa.positional[0] + "'");
     int port = 0, code = 0;
     if (!cli::qcn::PortOf(pa, "reset-to-download", port, code)) return code;
+    int pause_ms = 0;
+    if (!cli::qcn::DiagPauseOf(pa, "reset-to-download", pause_ms, code)) return code;
     long long wait_ms = kDefaultWaitMs;
     if (pa.has("--wait-ms") && (!cli::parse_int(pa.get("--wait-ms"), wait_ms) || wait_ms < 0))
         return cli::usage_error("reset-to-download: --wait-ms needs a number of milliseconds");
@@ -40,7 +43,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     }
 
     {
-        cli::qcn::Module m(g, port);
+        cli::qcn::Module m(g, port, pause_ms);
         if (!m.Opened(g, "reset-to-download", port)) return cli::kExitFailed;
         m.get()->DoResetPhone(m.get());
     }
@@ -82,7 +85,8 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
                             "the reset was sent, but no QDLoader 9008 port appeared");
 }
 
-cli::CommandRegistrar reg({"reset-to-download", "--port N [--wait-ms MS | --no-wait]",
+cli::CommandRegistrar reg({"reset-to-download",
+                           "--port N [--wait-ms MS | --no-wait] [--diag-pause-ms MS]",
                            "switch a phone in DIAG mode to emergency download mode; prints the "
                            "COM number of the QDLoader port it comes back as",
                            run});

@@ -11,12 +11,15 @@ namespace {
 int run(const cli::Globals& g, const std::vector<std::string>& args) {
     cli::ParsedArgs pa;
     std::string error;
-    if (!cli::parse_args(args, {{"--port", "--file", "--qcn-dir"}, {}}, pa, error))
+    if (!cli::parse_args(args, {{"--port", "--file", "--qcn-dir", "--diag-pause-ms"}, {}}, pa,
+                         error))
         return cli::usage_error("restore-qcn: " + error);
     if (!pa.positional.empty())
         return cli::usage_error("restore-qcn: unexpected '" + pa.positional[0] + "'");
     int port = 0, code = 0;
     if (!cli::qcn::PortOf(pa, "restore-qcn", port, code)) return code;
+    int pause_ms = 0;
+    if (!cli::qcn::DiagPauseOf(pa, "restore-qcn", pause_ms, code)) return code;
     if (pa.has("--file") == pa.has("--qcn-dir"))
         return cli::usage_error("restore-qcn: give either --file F or --qcn-dir D");
     const std::string file = pa.get("--file");
@@ -33,7 +36,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
         return cli::usage_error("restore-qcn: the QCN folder " + dir + " does not exist");
     }
 
-    cli::qcn::Module m(g, port);
+    cli::qcn::Module m(g, port, pause_ms);
     if (!m.Opened(g, "restore-qcn", port)) return cli::kExitFailed;
     if (pa.has("--file")) {
         m.get()->m_reserved0 = 1;
@@ -67,7 +70,7 @@ int run(const cli::Globals& g, const std::vector<std::string>& args) {
     return cli::kExitOk;
 }
 
-cli::CommandRegistrar reg({"restore-qcn", "--port N (--file F | --qcn-dir D)",
+cli::CommandRegistrar reg({"restore-qcn", "--port N (--file F | --qcn-dir D) [--diag-pause-ms MS]",
                            "write a QCN text file back into the phone", run});
 
 } // namespace

@@ -48,6 +48,19 @@ inline bool PortOf(const ParsedArgs& pa, const std::string& cmd, int& port, int&
     return true;
 }
 
+// Parses --diag-pause-ms MS: the fixed pause between a DIAG request and the read of its answer
+// that some phones need (0 to 60000 nominal milliseconds; 0, no pause, when not given).
+inline bool DiagPauseOf(const ParsedArgs& pa, const std::string& cmd, int& ms, int& exit_code) {
+    long long v = 0;
+    if (pa.has("--diag-pause-ms") &&
+        (!parse_int(pa.get("--diag-pause-ms"), v) || v < 0 || v > 60000)) {
+        exit_code = usage_error(cmd + ": --diag-pause-ms needs 0 to 60000 milliseconds");
+        return false;
+    }
+    ms = static_cast<int>(v);
+    return true;
+}
+
 // Prints a failure: a result line with --json, otherwise one line on standard error.
 inline int Failed(const Globals& g, const std::string& cmd, int code, const std::string& why) {
     EndBar();
@@ -64,10 +77,10 @@ inline int Failed(const Globals& g, const std::string& cmd, int code, const std:
     return kExitFailed;
 }
 
-// A module on a COM port, deleted when it goes out of scope.
+// A module on a COM port, deleted when it goes out of scope; diag_pause_ms is its DIAG pause.
 class Module {
   public:
-    Module(const Globals& g, int port) {
+    Module(const Globals& g, int port, int diag_pause_ms = 0) {
         g_json = g.json;
         g_bar = !g.json && !g.quiet && ::isatty(STDERR_FILENO);
         // The conversion's own lines only with the debug output.
@@ -78,6 +91,7 @@ class Module {
         m_->m_portNumber = port;
         m_->m_portType = 1;
         m_->m_callbackfunc = OnProgress;
+        m_->SetDiagPauseMs(diag_pause_ms);
     }
     ~Module() {
         if (m_) DeleteModule(m_);

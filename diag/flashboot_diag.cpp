@@ -1,10 +1,13 @@
 // The DIAG service members of Flashboot: the exchange routine, the IMEI read and the QCN
 // backup and restore, over the module's link.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
 #include "diag/flashboot_qcn.h"
 #include "diag/imei.h"
+#include "diag/nv.h"
 #include "diag/qcn_file.h"
 #include "engine/debug_out.h"
 #include "engine/emmc_download.h"
@@ -13,8 +16,15 @@
 
 namespace {
 
-constexpr int kDiagPauseMs = 40; // between a request and the read of its answer
 constexpr int kAnswerTooLong = -11301;
+constexpr uint32_t kDiagReadTimeoutMs = 60000;
+constexpr int kDiagPauseMaxMs = 60000;
+
+std::atomic<int> g_defaultDiagPauseMs{0};
+
+int ClampPause(int ms) {
+    return ms < 0 ? 0 : ms > kDiagPauseMaxMs ? kDiagPauseMaxMs : ms;
+}
 
 // What the QCN flows need, served by a module and the module that asked for the work.
 class ModuleChannel : public diag::DiagChannel {
@@ -24,8 +34,10 @@ class ModuleChannel : public diag::DiagChannel {
     ModuleChannel(Flashboot* module, Flashboot* caller)
         : m_(module), caller_(caller ? caller : module), row_(ReadRow(caller_)) {}
 
+    // The flows know their requests: an answer that belongs to another one is no answer.
     int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
-        return m_->Diag_Service_RequestAndResponse(req, len, ans, size);
+        return m_->Diag_Service_RequestAndResponse(req, len, ans, size, nullptr,
+                                                   diag::AnswersAnotherRequest);
     }
     int Row() override { return row_; }
     int Port() override { return caller_->m_portNumber; }
@@ -61,20 +73,50 @@ class ModuleChannel : public diag::DiagChannel {
 
 } // namespace
 
+void Flashboot::SetDiagPauseMs(int ms) {
+    m_diagPauseMs.store(ClampPause(ms));
+}
+
+void Flashboot::SetDefaultDiagPauseMs(int ms) {
+    g_defaultDiagPauseMs.store(ClampPause(ms));
+}
+
+int Flashboot::DefaultDiagPauseMs() {
+    return g_defaultDiagPauseMs.load();
+}
+
 int Flashboot::Diag_Service_RequestAndResponse(const uint8_t* request, uint16_t requestLength,
                                                uint8_t* response, uint16_t responseLength,
-                                               uint16_t* receivedLength) {
+                                               uint16_t* receivedLength, DiagOtherAnswer other) {
     ModuleHold hold(this);
     // A module being deleted has no port left to talk through: no answer.
     if (!hold || m_deleting.load() || !trans_Dig || !request || !response) {
         sondrel::DebugOutput("\n: nLength < = 0");
         return -1;
     }
-    // An answer left over from an earlier request must never be taken for this one.
+    // An answer left over from an earlier request must never be taken for this one: what is
+    // queued goes now, and a frame under way is cut off (its rest fails its FCS).
     trans_Dig->CleanRxBuffer();
     trans_Dig->WriteNo7e(request, requestLength);
     // A stop during the pause leaves no answer to wait for.
-    int n = Pause(kDiagPauseMs) ? trans_Dig->Read(response, responseLength) : 0;
+    const int pause = m_diagPauseMs.load();
+    int n = 0;
+    if (pause <= 0 || Pause(pause)) {
+        const uint64_t start = tw::clock::tick_ms();
+        for (;;) {
+            const uint64_t spent = tw::clock::tick_ms() - start;
+            if (spent >= kDiagReadTimeoutMs) {
+                n = 0;
+                break;
+            }
+            n = trans_Dig->Read(response, responseLength,
+                                static_cast<uint32_t>(kDiagReadTimeoutMs - spent));
+            if (n <= 0 || !other) break;
+            const int seen = responseLength == 0 ? n : std::min<int>(n, responseLength);
+            if (!other(request, requestLength, response, seen)) break;
+            sondrel::DebugOutput("\n: an answer to another request dropped");
+        }
+    }
     if (n <= 0) {
         sondrel::DebugOutput("\n: nLength < = 0");
         return -1;

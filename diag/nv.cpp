@@ -6,6 +6,30 @@
 namespace diag {
 namespace {
 
+// The command and item an NV request, or the reply that repeats its head, names.
+struct NvHead {
+    uint16_t command; // 0x26, 0x27, or 0x4B00 with the subsystem command
+    uint16_t item;
+};
+
+bool HeadOf(const uint8_t* p, int n, NvHead& h) {
+    if (n >= 3 && (p[0] == kCmdNvRead || p[0] == kCmdNvWrite)) {
+        h = {p[0], GetU16(p + 1)};
+        return true;
+    }
+    if (n >= 6 && p[0] == kCmdSubsystem && p[1] == kSubsysNv && p[3] == 0 &&
+        (p[2] == kNvReadExt || p[2] == kNvWriteExt)) {
+        h = {static_cast<uint16_t>(kCmdSubsystem << 8 | p[2]), GetU16(p + kNvSimItemOffset)};
+        return true;
+    }
+    return false;
+}
+
+bool IsErrorPacket(uint8_t code) {
+    return code == kDiagErrBadCmd || code == kDiagErrBadParams || code == kDiagErrBadLen ||
+           code == kDiagErrBadMode || code == kDiagErrLocked;
+}
+
 uint16_t BuildSubsysNv(uint16_t subcmd, uint16_t item, const uint8_t* data, Request& out) {
     out.fill(0);
     out[0] = kCmdSubsystem;
@@ -121,6 +145,17 @@ std::string DescribeAnswer(const uint8_t* a) {
     std::snprintf(hex, sizeof hex, "%02x %02x %02x %02x %02x %02x", a[0], a[1], a[2], a[3], a[4],
                   a[5]);
     return std::string("an answer that is no reply to it (") + hex + " ...)";
+}
+
+bool AnswersAnotherRequest(const uint8_t* request, uint16_t length, const uint8_t* answer, int n) {
+    if (!answer || n < 1) return false;
+    // An error packet carries the request it refuses after its code.
+    const bool error = IsErrorPacket(answer[0]);
+    NvHead a{};
+    if (!HeadOf(answer + (error ? 1 : 0), n - (error ? 1 : 0), a)) return false;
+    NvHead r{};
+    if (!request || !HeadOf(request, length, r)) return true;
+    return a.command != r.command || a.item != r.item;
 }
 
 NvKind RecordKind(const uint8_t* area) {

@@ -98,6 +98,13 @@ std::string DiagErrorName(uint8_t code);
 // the first bytes in hex.
 std::string DescribeAnswer(const uint8_t* answer);
 
+// True when the answer (n bytes) is recognisably the answer to another request than this one:
+// an NV read or write reply, plain or SIM 1, naming another command or item (or any NV reply
+// when the request is no NV request), or an error packet echoing such a request. A phone answers
+// every request, late ones too, and sometimes twice; such an answer is left over from an earlier
+// exchange. An answer that names no NV request is not judged here (false).
+bool AnswersAnotherRequest(const uint8_t* request, uint16_t length, const uint8_t* answer, int n);
+
 // The kind and item of a record's request area, as the restore built it.
 NvKind RecordKind(const uint8_t* area);
 uint16_t RecordItem(const uint8_t* area);

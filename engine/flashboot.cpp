@@ -30,7 +30,7 @@ std::unordered_set<const Flashboot*>& registry() {
 
 // ---- Construction and lifetime ----
 
-Flashboot::Flashboot() : m_pDownload(&m_ownDownload) {
+Flashboot::Flashboot() : m_pDownload(&m_ownDownload), m_diagPauseMs(DefaultDiagPauseMs()) {
     std::memset(qcnpath, 0, sizeof qcnpath);
     std::memset(&m_packet, 0, sizeof m_packet);
     m_tickStamp = tw::clock::tick_ms();

@@ -161,11 +161,28 @@ class Flashboot {
     int DoResetPhone(Flashboot* module);
 
     // ---- DIAG service and QCN (diag/). ----
+    // Tells a received frame that is recognisably the answer to another request than this one.
+    using DiagOtherAnswer = bool (*)(const uint8_t* request, uint16_t requestLength,
+                                     const uint8_t* answer, int length);
     // One DIAG request and its answer: -1 no answer, -11301 answer longer than responseLength
-    // (cut), 0 otherwise.
+    // (cut), 0 otherwise. The answer is read as soon as it arrives (within the link's 60 s read
+    // time-out), after the module's DIAG pause when one is set. With `other`, a frame it calls
+    // another request's answer (a phone that answered an earlier request late, or twice) is
+    // dropped and the wait goes on for what is left of the time-out; the response buffer may
+    // then hold that frame's bytes even when the result is -1.
     int Diag_Service_RequestAndResponse(const uint8_t* request, uint16_t requestLength,
                                         uint8_t* response, uint16_t responseLength,
-                                        uint16_t* receivedLength = nullptr);
+                                        uint16_t* receivedLength = nullptr,
+                                        DiagOtherAnswer other = nullptr);
+    // The fixed pause between a DIAG request and the read of its answer, nominal milliseconds
+    // (0 to 60000), for phones that need one. A new module takes the process-wide default,
+    // which is 0; whoever creates the module may set its own afterwards.
+    void SetDiagPauseMs(int ms);
+    int DiagPauseMs() const { return m_diagPauseMs.load(); }
+    // The default of modules created from now on: the station sets it from "diagPauseMs" in
+    // section "Kestrin" of "inifile.ini" before it creates modules.
+    static void SetDefaultDiagPauseMs(int ms);
+    static int DefaultDiagPauseMs();
     // 1 IMEI read, 0 no NV read reply for item 550, 2 the IMEI reads as blank.
     int GetIMEI(char** ppImei);
     int DoBackUpQCN(Flashboot* caller, const char* qcnFolder, const char* listFolder);
@@ -177,9 +194,9 @@ class Flashboot {
                          XMLDATA* xmlData);
     int For_eMMC_Download_Universal_Interface(tw::Disk* hDevice, const char* fileName,
                                               uint64_t sector);
-    int For_eMMC_Download_Pach_Interface(tw::Disk* hDevice, const char* fileName,
-                                         uint64_t sector, uint32_t offsetNum,
-                                         uint32_t blockIndex, uint32_t pachValue);
+    int For_eMMC_Download_Pach_Interface(tw::Disk* hDevice, const char* fileName, uint64_t sector,
+                                         uint32_t offsetNum, uint32_t blockIndex,
+                                         uint32_t pachValue);
 
     // ---- Lifetime machinery behind the exports. ----
     // A counted module holding its creator's reference; null when allocation failed.
@@ -201,6 +218,7 @@ class Flashboot {
 
     Download m_ownDownload{};
     int m_replyLength = 0;
+    std::atomic<int> m_diagPauseMs{0};
     int m_refs = 0;           // guarded by the registry lock
     bool m_heapOwned = false; // made by CreateModule*: released by DeleteModule*
     tw::clock::CancelToken m_cancel;

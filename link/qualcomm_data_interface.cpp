@@ -34,7 +34,8 @@ bool device_gone(int err) {
 
 } // namespace
 
-CQualcommDataInterface::CQualcommDataInterface() {
+CQualcommDataInterface::CQualcommDataInterface()
+    : m_readBuf(new uint8_t[CTransDevice::kMaxReadSize]) {
     SetTag(TAG_QUALCOMM_DATA_INTERFACE);
     for (int& s : m_portSlots)
         s = -1;
@@ -174,62 +175,119 @@ void CQualcommDataInterface::MarkHungUp() {
     m_closeEvent.set();
 }
 
+CQualcommDataInterface::Chunk CQualcommDataInterface::ReadChunk(int fd, bool hup) {
+    std::lock_guard<std::mutex> reading(m_readLock);
+    std::shared_lock<std::shared_mutex> io(m_ioLock);
+    if (m_port.load() != fd) return Chunk::PortGone;
+    // Read what the current frame node has room for. A read that filled the room may have left
+    // bytes behind; a shorter one emptied the driver's queue.
+    uint8_t* buf = m_readBuf.get();
+    bool got_any = false;
+    for (;;) {
+        const int n = ReadSize(CTransDevice::kMaxReadSize);
+        if (n <= 0) return Chunk::NoRoom; // no node free: the bytes stay in the driver for now
+        const ssize_t r = ::read(fd, buf, static_cast<size_t>(n));
+        if (r > 0) {
+            got_any = true;
+            OnData(buf, static_cast<int>(r));
+            if (r == n) continue;
+            // The last bytes before a hang-up have been handed on.
+            return hup ? Chunk::HungUp : Chunk::Read;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if ((r == 0 && hup) || (r < 0 && device_gone(errno))) return Chunk::HungUp;
+        // A tty in this mode reads 0 both at end of file and when it is simply empty, so only
+        // the hang-up flags (or a failing device) say the other side is gone.
+        return got_any ? Chunk::Read : Chunk::Nothing;
+    }
+}
+
+bool CQualcommDataInterface::CallerHoldsPort() const {
+    if (m_callers.load() > 0) return true;
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    return now - m_lastCallerEnd.load() < int64_t{kHandBackMs} * 1000000;
+}
+
 void CQualcommDataInterface::ReaderMain() {
-    uint8_t buf[CTransDevice::kMaxReadSize];
     for (;;) {
         const int fd = m_port.load();
         if (fd < 0 || !Check(1) || m_closeEvent.is_set()) break;
+        if (CallerHoldsPort()) {
+            // Receives read the port themselves while they wait: stay off it meanwhile.
+            m_closeEvent.wait(std::chrono::milliseconds{kHandBackMs});
+            continue;
+        }
         short rev = 0;
         const tw::PortWait w =
             tw::serial_wait(fd, POLLIN, m_closeEvent, std::chrono::nanoseconds{-1}, &rev);
         if (w == tw::PortWait::Closed || w == tw::PortWait::Failed) break;
         if (w == tw::PortWait::Timeout) continue;
-        // A tty in this mode reads 0 both at end of file and when it is simply empty, so only
-        // the hang-up flags (or a failing device) say the other side is gone.
-        const bool hup = (rev & (POLLHUP | POLLERR)) != 0;
-        bool hang = (w == tw::PortWait::Hangup);
-        bool backoff = false;
-        if (!hang) {
-            std::shared_lock<std::shared_mutex> io(m_ioLock);
-            if (m_port.load() != fd) break;
-            // Read exactly what the driver holds, bounded by the room in the current frame node.
-            bool got_any = false;
-            int count = 0;
-            while ((count = tw::serial_queued(fd)) > 0) {
-                const int n = ReadSize(count);
-                if (n <= 0) {
-                    backoff = true; // no node free: leave the bytes in the driver for now
-                    break;
-                }
-                const ssize_t r = ::read(fd, buf, static_cast<size_t>(n));
-                if (r > 0) {
-                    got_any = true;
-                    OnData(buf, static_cast<int>(r));
-                    continue;
-                }
-                if ((r == 0 && hup) || (r < 0 && device_gone(errno))) hang = true;
-                break;
-            }
-            if (count < 0) {
-                hang = true;
-            } else if (count == 0 && !got_any && !hang) {
-                // Woken with nothing to read: the other side has gone, or a wake that a byte
-                // count does not explain; wait a moment rather than spin on it.
-                if (hup) {
-                    hang = true;
-                } else {
-                    backoff = true;
-                }
-            } else if (count == 0 && hup) {
-                hang = true; // the last bytes before a hang-up have been handed on
-            }
-        }
-        if (hang) {
+        if (w == tw::PortWait::Hangup) {
             MarkHungUp();
             break;
         }
-        if (backoff) m_closeEvent.wait(short_wait(kPollerIntervalMs));
+        // One wake-up per readable chunk.
+        const Chunk c = ReadChunk(fd, (rev & (POLLHUP | POLLERR)) != 0);
+        if (c == Chunk::PortGone) break;
+        if (c == Chunk::HungUp) {
+            MarkHungUp();
+            break;
+        }
+        // Woken with nothing to read (a receive took the bytes, or a wake no byte explains),
+        // or no node free: wait a moment rather than spin on it.
+        if (c != Chunk::Read) m_closeEvent.wait(short_wait(kPollerIntervalMs));
     }
+}
+
+void CQualcommDataInterface::BeginCaller() {
+    m_callers.fetch_add(1);
+}
+
+void CQualcommDataInterface::EndCaller() {
+    m_lastCallerEnd.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count());
+    m_callers.fetch_sub(1);
+}
+
+CQualcommDataInterface::CallerWake
+CQualcommDataInterface::WaitOnCaller(std::chrono::steady_clock::time_point deadline, bool& hup) {
+    hup = false;
+    const int fd = m_port.load();
+    if (fd < 0 || !Check(1) || m_closeEvent.is_set()) return CallerWake::Closing;
+    if (m_callerSignal.is_set()) {
+        m_callerSignal.reset();
+        return CallerWake::Signal;
+    }
+    const int efd = m_closeEvent.acquire();
+    if (efd < 0) return CallerWake::Closing;
+    const int sfd = m_callerSignal.acquire();
+    pollfd p[3] = {{fd, POLLIN, 0}, {efd, POLLIN, 0}, {sfd, POLLIN, 0}};
+    const auto left = deadline - std::chrono::steady_clock::now();
+    const int r = tw::poll_wait(p, sfd >= 0 ? 3 : 2, std::max(left, left.zero()));
+    m_callerSignal.release();
+    m_closeEvent.release();
+    if (r < 0 || p[1].revents != 0 || (p[0].revents & POLLNVAL)) return CallerWake::Closing;
+    if (r == 0) return CallerWake::Timeout;
+    if (p[0].revents != 0) {
+        hup = (p[0].revents & (POLLHUP | POLLERR)) != 0;
+        return CallerWake::Readable;
+    }
+    m_callerSignal.reset();
+    return CallerWake::Signal;
+}
+
+void CQualcommDataInterface::DiscardUnreadLocked() {
+    std::shared_lock<std::shared_mutex> io(m_ioLock);
+    const int fd = m_port.load();
+    if (fd >= 0) tw::serial_purge_input(fd);
+}
+
+void CQualcommDataInterface::ReadOnCaller(bool hup) {
+    const int fd = m_port.load();
+    if (fd >= 0 && ReadChunk(fd, hup) == Chunk::HungUp) MarkHungUp();
 }
 
 void CQualcommDataInterface::CloseWaiterMain() {
@@ -240,12 +298,14 @@ void CQualcommDataInterface::CloseWaiterMain() {
 }
 
 void CQualcommDataInterface::PollerMain() {
-    const auto interval = short_wait(kPollerIntervalMs);
+    // Every way the port stops being open sets the close event first (a close, a teardown, a
+    // hang-up) or removes it, so the poller sleeps on the event alone while the link is open and
+    // idle. Once it is set, the port is gone within moments: the short naps cover only that.
     while (Check(1)) {
         if (m_closeEvent.is_set()) {
-            std::this_thread::sleep_for(interval);
+            std::this_thread::sleep_for(short_wait(kPollerIntervalMs));
         } else {
-            m_closeEvent.wait(interval);
+            m_closeEvent.wait(std::chrono::nanoseconds{-1});
         }
     }
     StateAdd(STATE_POLLER_CLEANUP);
@@ -293,7 +353,7 @@ int CQualcommDataInterface::OpenPath(int kind, int port, int reserved, const std
     m_pollerStarted.store(false);
     StateClear();
 
-    if (!m_closeEvent.create()) return Teardown(ERR_OPEN_FAILED);
+    if (!m_closeEvent.create() || !m_callerSignal.create()) return Teardown(ERR_OPEN_FAILED);
 
     int error = 0;
     const int fd = tw::serial_open(path, error);
@@ -403,12 +463,14 @@ int CQualcommDataInterface::Teardown(int code) {
 void CQualcommDataInterface::ReleaseHandles() {
     std::lock_guard<CProtectedCritical> g(m_stateLock);
     m_closeEvent.close();
+    m_callerSignal.close();
 }
 
 void CQualcommDataInterface::Shutdown() {
     if (Check(1)) Close(0);
     CollectLeftovers();
     m_closeEvent.close();
+    m_callerSignal.close();
 }
 
 // ---- writing -------------------------------------------------------------------------------

@@ -1,9 +1,12 @@
 #pragma once
 // A phone's COM port: opened by number through the port map, configured with the link's line
 // settings, read by a reader thread that hands every chunk to OnData, written in an
-// overlapped style, and torn down by a close-waiter thread (plus a 10 ms poller on DIAG ports).
+// overlapped style, and torn down by a close-waiter thread (plus, on DIAG ports, a poller that
+// sleeps on the close event and closes the port once it is no longer open).
 // A state set keeps the teardown from running twice or waiting on itself.
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -30,7 +33,11 @@ constexpr int STATE_TEARDOWN = 5;
 
 constexpr int kWriteTimeoutMs = 200;     // one write pass
 constexpr int kMaxEmptyWritePasses = 20; // passes that wrote nothing before a write gives up
+// The reader's back-off when it cannot read, and the poller's naps while a teardown finishes.
 constexpr int kPollerIntervalMs = 10;
+// Real milliseconds without a receive after which the reader thread reads the port again. Not
+// scaled: it decides which thread reads, never how long anything waits for the phone.
+constexpr int kHandBackMs = 100;
 
 } // namespace quillon
 
@@ -56,6 +63,35 @@ class CQualcommDataInterface : public CTransDevice {
     bool HasPoller() const { return m_pollerStarted.load(); }
 
   protected:
+    // Receiving on the caller's thread. While a receive waits, the thread that waits reads the
+    // port itself (ReadOnCaller) instead of being woken by the reader thread, which stays off
+    // the port then and takes it back once no receive has run for kHandBackMs: one thread
+    // wake-up per answer instead of two. A receive brackets its wait with BeginCaller and
+    // EndCaller.
+    enum class CallerWake {
+        Readable, // the port has bytes (or has hung up): ReadOnCaller
+        Signal,   // SignalCaller was called: look at the queue again
+        Closing,  // the close event is set or gone
+        Timeout,
+    };
+    void BeginCaller();
+    void EndCaller();
+    bool CallerWaiting() const { return m_callers.load() > 0; }
+    // hup: with Readable, the port reported a hang-up.
+    CallerWake WaitOnCaller(std::chrono::steady_clock::time_point deadline, bool& hup);
+    // Reads what the port holds into OnData, as the reader thread does; a hang-up marks the
+    // link hung up (the close event is then set).
+    void ReadOnCaller(bool hup);
+    // Wakes a waiting receive (for data that another thread decoded).
+    void SignalCaller() { m_callerSignal.set(); }
+    // Discards what the driver holds unread, with m_readLock held (nothing is being read or
+    // decoded meanwhile). While receives hold the port no thread reads between them, so bytes
+    // that arrived before a request would otherwise still be there after its clean-up.
+    void DiscardUnreadLocked();
+
+    // One reading thread at a time (the reader or a waiting receive), and its buffer.
+    std::mutex m_readLock;
+
     // The overlapped-style write; pad appends one 0x7E byte after the data.
     int WriteBytes(const uint8_t* data, int len, bool pad);
     // Closes an open port and waits for every link thread; derived destructors call it while
@@ -76,6 +112,12 @@ class CQualcommDataInterface : public CTransDevice {
     void ReleaseHandles();
     void MarkHungUp();
     void CollectLeftovers();
+
+    enum class Chunk { Read, Nothing, NoRoom, HungUp, PortGone };
+    // One readable chunk (and what a read that filled the frame node's room left behind) into
+    // OnData; hup: the wait reported a hang-up.
+    Chunk ReadChunk(int fd, bool hup);
+    bool CallerHoldsPort() const;
 
     void ReaderMain();
     void CloseWaiterMain();
@@ -111,4 +153,8 @@ class CQualcommDataInterface : public CTransDevice {
     std::atomic<bool> m_hungUp{false};
     std::atomic<int> m_liveThreads{0};
     std::atomic<bool> m_pollerStarted{false};
+    std::unique_ptr<uint8_t[]> m_readBuf; // under m_readLock
+    std::atomic<int> m_callers{0};
+    std::atomic<int64_t> m_lastCallerEnd{0}; // steady clock, ns
+    tw::PollEvent m_callerSignal;
 };

@@ -109,23 +109,27 @@ int CQuillonDll::WriteNo7e(const uint8_t* data, int len) {
 }
 
 int CQuillonDll::Read(uint8_t* buffer, int len) {
+    return Read(buffer, len, kReadTimeoutMs);
+}
+
+int CQuillonDll::Read(uint8_t* buffer, int len, uint32_t timeoutMs) {
     if (!Alive()) return 0;
     uint32_t saved = 0;
     m_pService->GetOverlapTimeout(saved);
-    m_pService->SetOverlapTimeout(kReadTimeoutMs);
-    const int r = m_pService->TakeFrame(buffer, len);
+    m_pService->SetOverlapTimeout(timeoutMs);
+    const int r = m_pService->Receive(buffer, len);
     m_pService->SetOverlapTimeout(saved);
     return r;
 }
 
 int CQuillonDll::HdlcReceive(uint8_t* buffer, int len) {
     if (m_dead.load() || !m_pService) return 0;
-    return m_pService->TakeFrame(buffer, len);
+    return m_pService->Receive(buffer, len);
 }
 
 int CQuillonDll::CleanRxBuffer() {
     if (!Alive()) return 0;
-    return m_pService->ClearReceive(1);
+    return m_pService->CleanReceive();
 }
 
 int CQuillonDll::GetOverlapTimeout(uint32_t& out) {

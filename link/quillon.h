@@ -11,7 +11,7 @@ constexpr PortHandle PORT_HANDLE_IN_USE = 0x170; // the out-argument when the po
 class CTransService;
 
 class CQuillonDll {
-public:
+  public:
     CQuillonDll(int port, PortHandle& handle, int baud);
     // 115200 baud, then the loop-back handshake (a bounded number of attempts).
     CQuillonDll(int port, PortHandle& handle);
@@ -21,9 +21,10 @@ public:
     virtual ~CQuillonDll();
 
     int Write(const uint8_t* data, int len);
-    int WriteNo7e(const uint8_t* data, int len); // len = packet length + 1
-    int Read(uint8_t* buffer, int len);          // waits up to 60000 ms
-    int HdlcReceive(uint8_t* buffer, int len);   // waits the overlap time-out
+    int WriteNo7e(const uint8_t* data, int len);            // len = packet length + 1
+    int Read(uint8_t* buffer, int len);                     // waits up to 60000 ms
+    int Read(uint8_t* buffer, int len, uint32_t timeoutMs); // waits up to timeoutMs (nominal)
+    int HdlcReceive(uint8_t* buffer, int len);              // waits the overlap time-out
     int CleanRxBuffer();
     int GetOverlapTimeout(uint32_t& out);
     int SetOverlapTimeout(uint32_t ms);
@@ -32,7 +33,7 @@ public:
     // returns. The object itself lives on until deleted. 0, or -1202 when it was not open.
     int Close();
 
-private:
+  private:
     void OpenLink(int port, PortHandle& handle, int baud);
     bool LoopbackHandshake();
     // False once the port has been found closed; the facade then stays dead.

@@ -54,6 +54,57 @@ int CTransService::FilterFrame(int kind, uint8_t* data, int len) {
     return pctsdebugfilter("TransService.log", reinterpret_cast<char*>(data), len);
 }
 
+namespace {
+// Set while this thread decodes on behalf of its own waiting receive: the frames it queues need
+// no signal.
+thread_local bool t_receiving = false;
+} // namespace
+
+int CTransService::OnFrameQueued() {
+    CTransmitHdlc::OnFrameQueued();
+    if (!t_receiving && CallerWaiting()) SignalCaller();
+    return 0;
+}
+
+int CTransService::Receive(uint8_t* buffer, int len) {
+    uint32_t timeout = 0;
+    GetOverlapTimeout(timeout);
+    if (timeout == 0 || QueuedFrames() > 0 || !Check(1)) return TakeFrame(buffer, len);
+    BeginCaller();
+    const auto deadline = tw::clock::deadline_after_ms(timeout);
+    int r = quillon::ERR_RX_TIMEOUT;
+    for (;;) {
+        if (QueuedFrames() > 0) {
+            r = TakeFrame(buffer, len);
+            break;
+        }
+        bool hup = false;
+        const CallerWake w = WaitOnCaller(deadline, hup);
+        if (w == CallerWake::Closing) {
+            // The frame wait sees a closing port through to its result.
+            r = TakeFrame(buffer, len);
+            break;
+        }
+        if (w == CallerWake::Timeout) {
+            r = QueuedFrames() > 0 ? TakeFrame(buffer, len) : quillon::ERR_RX_TIMEOUT;
+            break;
+        }
+        if (w == CallerWake::Readable) {
+            t_receiving = true;
+            ReadOnCaller(hup);
+            t_receiving = false;
+        }
+    }
+    EndCaller();
+    return r;
+}
+
+int CTransService::CleanReceive() {
+    std::lock_guard<std::mutex> reading(m_readLock);
+    DiscardUnreadLocked();
+    return ClearReceive(1);
+}
+
 int CTransService::Close(int code) {
     if (!m_enabled.load()) return 0;
     // Before the port goes: a receive waiting on it ends now, and a write it cuts short is

@@ -18,6 +18,14 @@ class CTransService : public CTransmitHdlc, public CQualcommDataInterface {
     // ends on a full packet.
     int RawWrite(const uint8_t* data, int len) override;
     int FilterFrame(int kind, uint8_t* data, int len) override;
+    int OnFrameQueued() override;
+    // TakeFrame with the overlap time-out, reading the port on this thread while it waits (see
+    // CQualcommDataInterface): the frame's length, 0 when nothing is queued and the time-out
+    // is 0, -1303 when the time-out passed, -1202 when the port closed.
+    int Receive(uint8_t* buffer, int len);
+    // Empties the receive queue, the frame being decoded and what the port holds unread: an
+    // answer that arrived before the next request is never taken for its answer.
+    int CleanReceive();
 
     // Port side.
     int Close(int code) override;

@@ -16,8 +16,10 @@
 //   error@K[=CODE]    the K-th request gets the stage's refusal instead of its answer: a DIAG
 //                     error packet (CODE, default 0x13), a DMSS NAK (reason CODE, default 7),
 //                     a streaming error (CODE, default 7), fastboot FAIL
-//   stale@K[=MS]      the K-th answer is sent a second time MS nominal milliseconds later
-//                     (default 0), where the host will take it for the next answer
+//   stale@K[=MS]      the K-th answer is sent a second time: at once (MS 0, the default), or
+//                     on a serial port, once MS nominal milliseconds have passed, ahead of the
+//                     next answer (over TCP: MS later), where the host will take it for the
+//                     answer to its next request
 //   slow=BPS          the stage's answers trickle at BPS bytes per second (nominal time)
 //   imei-unreadable   (diag) NV item 550 reads as never written
 //   reset-unplug      (diag) the phone answers the reset to download, then is gone for good

@@ -4,10 +4,6 @@
 
 namespace phonesim {
 
-uint16_t FrameDecoder::crc_step(uint16_t crc, uint8_t b) {
-    return quillon::crc16_step(crc, b);
-}
-
 void encode_frame(const uint8_t* p, size_t n, bool opening_flag, Bytes& out, bool corrupt_fcs) {
     auto emit = [&out](uint8_t b) {
         if (b == 0x7E || b == 0x7D) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "link/crc16.h"
 #include "phonesim/util.h"
 
 namespace phonesim {
@@ -77,7 +78,7 @@ class FrameDecoder {
   private:
     static constexpr uint8_t kFlag = 0x7E;
     static constexpr uint8_t kEsc = 0x7D;
-    static uint16_t crc_step(uint16_t crc, uint8_t b);
+    static uint16_t crc_step(uint16_t crc, uint8_t b) { return quillon::crc16_step(crc, b); }
 
     template <class Sink> void finish(Sink& sink) {
         if (overflow_) {

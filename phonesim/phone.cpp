@@ -194,7 +194,7 @@ int Phone::poll_timeout_ms(Clock::time_point now) const {
     Clock::time_point next = Clock::time_point::max();
     if (pending_) next = std::min(next, pending_at_);
     if (nv_dirty_) next = std::min(next, nv_flush_at_);
-    if (stale_pending_) next = std::min(next, stale_at_);
+    if (stale_pending_ && !stale_with_next_) next = std::min(next, stale_at_);
     if (!retiring_.empty()) next = std::min(next, now + retire_check());
     if (master_quiet_until_ > now) next = std::min(next, master_quiet_until_);
     if (next == Clock::time_point::max()) return -1;
@@ -276,7 +276,7 @@ void Phone::run_timers(Clock::time_point now) {
         enter(pending_mode_);
     }
     if (nv_dirty_ && now >= nv_flush_at_) flush_nv();
-    if (stale_pending_ && now >= stale_at_) {
+    if (stale_pending_ && !stale_with_next_ && now >= stale_at_) {
         stale_pending_ = false;
         if (stale_tcp_) {
             if (conn_fd_ >= 0) {
@@ -555,6 +555,7 @@ void Phone::read_port() {
             return;
         }
         if (r == 0) return;
+        const bool drained = static_cast<size_t>(r) < rx_.size();
         decoder_.feed(rx_.data(), static_cast<size_t>(r),
                       [&](FrameDecoder::Event ev, const uint8_t* d, size_t n) {
                           if (gen != port_generation_) return; // the port went away meanwhile
@@ -575,11 +576,18 @@ void Phone::read_port() {
                               break;
                           }
                       });
+        // A short read emptied the port: the next poll says when more comes.
+        if (drained) return;
     }
 }
 
 void Phone::send_frame(Stage st, bool opening_flag) {
     if (!pty_) return;
+    if (stale_pending_ && stale_with_next_ && Clock::now() >= stale_at_) {
+        stale_pending_ = false;
+        write_fd(pty_->master(), stale_.data(), stale_.size(), faults_.slow_bps(st), false);
+        log("stale answer sent again (%zu bytes), ahead of the next answer", stale_.size());
+    }
     wire_.clear();
     encode_frame(answer_.data(), answer_.size(), opening_flag, wire_,
                  faults_.corrupt_answer(st, step_));
@@ -761,6 +769,7 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
     if (d.stale && gen == port_generation_ && pty_) {
         stale_.assign(wire_.begin(), wire_.end());
         stale_tcp_ = false;
+        stale_with_next_ = d.stale_ms > 0;
         stale_pending_ = true;
         stale_at_ = Clock::now() + scaled_ms(d.stale_ms);
     }
@@ -980,6 +989,7 @@ void Phone::on_fastboot_command(const std::string& cmd) {
     if (d.stale && !fb_out_.empty()) {
         stale_tcp_payload_ = fb_out_.back();
         stale_tcp_ = true;
+        stale_with_next_ = false;
         stale_pending_ = true;
         stale_at_ = Clock::now() + scaled_ms(d.stale_ms);
     }

@@ -175,6 +175,7 @@ class Phone : private StreamStore {
     Clock::time_point nv_flush_at_{};
     bool stale_pending_ = false;
     bool stale_tcp_ = false;
+    bool stale_with_next_ = false; // a delayed duplicate goes out ahead of the next answer
     Clock::time_point stale_at_{};
     Bytes stale_;
     std::string stale_tcp_payload_;

@@ -134,10 +134,8 @@ bool serial_purge(int fd) {
     return ::tcflush(fd, TCIOFLUSH) == 0;
 }
 
-int serial_queued(int fd) {
-    int n = 0;
-    if (::ioctl(fd, FIONREAD, &n) != 0) return -1;
-    return n;
+bool serial_purge_input(int fd) {
+    return ::tcflush(fd, TCIFLUSH) == 0;
 }
 
 PollEvent::~PollEvent() {
@@ -219,10 +217,7 @@ void PollEvent::release() {
     close_fd_locked();
 }
 
-namespace {
-
-// ppoll with a real time-out, restarted after signals; negative time-out waits for ever.
-int poll_for(pollfd* fds, nfds_t n, std::chrono::nanoseconds timeout) {
+int poll_wait(pollfd* fds, unsigned long n, std::chrono::nanoseconds timeout) {
     using Clock = std::chrono::steady_clock;
     const bool forever = timeout.count() < 0;
     const auto deadline = Clock::now() + (forever ? std::chrono::nanoseconds{0} : timeout);
@@ -237,18 +232,16 @@ int poll_for(pollfd* fds, nfds_t n, std::chrono::nanoseconds timeout) {
             ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
             tsp = &ts;
         }
-        int r = ::ppoll(fds, n, tsp, nullptr);
+        int r = ::ppoll(fds, static_cast<nfds_t>(n), tsp, nullptr);
         if (r >= 0 || errno != EINTR) return r;
     }
 }
-
-} // namespace
 
 bool PollEvent::wait(std::chrono::nanoseconds timeout) {
     int efd = acquire();
     if (efd < 0) return true;
     pollfd p{efd, POLLIN, 0};
-    int r = poll_for(&p, 1, timeout);
+    int r = poll_wait(&p, 1, timeout);
     release();
     return r != 0;
 }
@@ -259,7 +252,7 @@ PortWait serial_wait(int fd, short events, PollEvent& event, std::chrono::nanose
     int efd = event.acquire();
     if (efd < 0) return PortWait::Closed;
     pollfd p[2] = {{fd, events, 0}, {efd, POLLIN, 0}};
-    int r = poll_for(p, 2, timeout);
+    int r = poll_wait(p, 2, timeout);
     event.release();
     if (revents) *revents = p[0].revents;
     if (r < 0) return PortWait::Failed;

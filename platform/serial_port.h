@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+struct pollfd;
+
 namespace tw {
 
 // Codes in the form the link reports them (the Windows error numbers its callers know).
@@ -35,8 +37,8 @@ void serial_close(int fd);
 bool serial_configure(int fd, const LineSettings& settings);
 // Discards what is queued in both directions.
 bool serial_purge(int fd);
-// Bytes waiting to be read (FIONREAD), -1 on failure.
-int serial_queued(int fd);
+// Discards what has been received and not yet read.
+bool serial_purge_input(int fd);
 
 // A manual-reset event that poll() can wait on beside a port (an eventfd). Closing it wakes every
 // waiter; its descriptor is released only once no waiter holds it, so a descriptor number is never
@@ -73,6 +75,9 @@ class PollEvent {
     bool set_ = false;
     int users_ = 0;
 };
+
+// ppoll with a real time-out (negative: for ever), restarted after signals.
+int poll_wait(pollfd* fds, unsigned long n, std::chrono::nanoseconds timeout);
 
 enum class PortWait {
     Ready,   // the port has what was asked for (it may also have hung up)

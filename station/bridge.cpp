@@ -53,6 +53,7 @@ Flashboot* ModuleBridge::CreateModule(Subclass& req) {
     }
     m->m_portNumber = req.port;
     m->m_portType = req.portType;
+    m->SetDiagPauseMs(host_.DiagPauseMs());
     m->m_callbackfunc = &ModuleBridge::CallbackFunction;
     m->m_stationRow = req.m_rowindex;
     req.m_pVModuleInsub = m;

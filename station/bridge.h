@@ -33,6 +33,9 @@ class BridgeHost {
     virtual bool RowSleep(int row, int64_t nominal_ms) = 0;
     virtual bool RowStopping(int row) = 0;
     virtual uint64_t RowGeneration(int row) = 0;
+    // The fixed pause between a DIAG request and the read of its answer, for phones that need
+    // one; 0 reads the answer as soon as it comes.
+    virtual int DiagPauseMs() { return 0; }
 };
 
 // The status record handed to the engine; the engine only ever sees the Download part.

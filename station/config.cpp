@@ -87,6 +87,17 @@ bool StationConfig::FastbootContinueSleepUsable(std::string* value) const {
     return true;
 }
 
+int StationConfig::DiagPauseMs() const {
+    const std::string v = Read("Kestrin", "diagPauseMs");
+    long ms = 0;
+    for (char c : v) {
+        if (c < '0' || c > '9') break;
+        ms = ms * 10 + (c - '0');
+        if (ms > 60000) return 60000;
+    }
+    return static_cast<int>(ms);
+}
+
 std::string FindRomInfo(const std::string& folder) {
     return FindFileByName(folder, "ROMINFO.ini");
 }

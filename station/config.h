@@ -61,6 +61,9 @@ class StationConfig {
     // Whether that value is one an operator meant: empty, or decimal digits for at most
     // kMaxContinueSleepS seconds. A slot does not start with any other (the text in `value`).
     bool FastbootContinueSleepUsable(std::string* value = nullptr) const;
+    // "diagPauseMs" in "Kestrin": nominal milliseconds between a DIAG request and the read of its
+    // answer, for phones that need a pause; empty or not a number 0, at most 60000.
+    int DiagPauseMs() const;
 
   private:
     std::string ini_;

@@ -163,6 +163,7 @@ class StationCore : public BridgeHost {
     bool RowSleep(int row, int64_t nominal_ms) override { return Sleep(row, nominal_ms); }
     bool RowStopping(int row) override { return slot(row).stopping.load(); }
     uint64_t RowGeneration(int row) override { return slot(row).generation.load(); }
+    int DiagPauseMs() override { return config_.DiagPauseMs(); }
 
   private:
     FoundPort FindPort(int slot, PortKind kind, bool any_kind);

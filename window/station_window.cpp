@@ -96,6 +96,8 @@ void StationWindow::build() {
     cycle->addWidget(cycleLabel_);
     cycle->addWidget(cycleBar_, 1);
     left->addLayout(cycle);
+    counters_ = newLabel(this, QStringLiteral("counters"));
+    left->addWidget(counters_);
 
     auto* notice = new QGroupBox(this);
     auto* noticeLayout = new QVBoxLayout(notice);

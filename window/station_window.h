@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <array>
 
+#include "station/counters.h"
 #include "station/station_ui.h"
 #include "window/slot_boxes.h"
 #include "window/texts.h"
@@ -70,6 +71,7 @@ class StationWindow : public QWidget, public tw::station::StationUi {
     void SetLanguage(tw::station::Language lang, const tw::station::WindowTexts& texts) override;
     void SetSoftwareInfo(const tw::station::SoftwareInfo& info) override;
     void SetControl(tw::station::Control c, bool visible, bool enabled) override;
+    void SetCounters(const tw::station::StationCounters& counters) override;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -93,6 +95,7 @@ class StationWindow : public QWidget, public tw::station::StationUi {
     bool onGuiThread() const;
     QWidget* control(tw::station::Control c) const;
     void applyWindowOnlyTexts();
+    void showCounters();
 
     tw::station::Station* station_ = nullptr;
     SlotMessageBoxes boxes_;
@@ -105,6 +108,8 @@ class StationWindow : public QWidget, public tw::station::StationUi {
     std::array<Row, kSlots> rows_{};
     GradientProgressBar* cycleBar_ = nullptr;
     QLabel* cycleLabel_ = nullptr;
+    QLabel* counters_ = nullptr;
+    tw::station::StationCounters tally_{}; // the last the station gave (GUI thread)
     QPushButton *startAll_ = nullptr, *selectSoftware_ = nullptr, *loadFiles_ = nullptr,
                 *backup_ = nullptr, *restore_ = nullptr, *selectQcn_ = nullptr,
                 *repairMode_ = nullptr, *clean_ = nullptr, *exit_ = nullptr;

@@ -148,6 +148,22 @@ void StationWindow::SetCycleProgress(int position) {
     later([this, position] { cycleBar_->setPosition(position); });
 }
 
+void StationWindow::SetCounters(const tw::station::StationCounters& counters) {
+    later([this, c = counters] {
+        tally_ = c;
+        showCounters();
+    });
+}
+
+void StationWindow::showCounters() {
+    auto line = [this](const tw::station::SlotCounters& c) {
+        return kCounters.in(lang_).arg(c.passed).arg(c.failed).arg(c.mean_seconds(), 0, 'f', 1);
+    };
+    counters_->setText(line(tally_.total));
+    for (size_t i = 0; i < rows_.size(); ++i)
+        rows_[i].status->setToolTip(line(tally_.per_slot[i]));
+}
+
 void StationWindow::SetLanguage(tw::station::Language lang, const tw::station::WindowTexts& texts) {
     later([this, l = windowLanguage(lang), t = texts] {
         lang_ = l;

@@ -30,6 +30,8 @@ inline constexpr Text kPasswordUnavailable{"获取标准密码失败！", "获�
 // Captions only the window has (the station's table has the rest and sends them).
 inline constexpr Text kRestore{"Restore", "恢复"};
 inline constexpr Text kCycleLabel{"Cycle", "周期"};
+// The tally under the cycle bar and in each row's tooltip: passed, failed, mean cycle seconds.
+inline constexpr Text kCounters{"Passed %1  Failed %2  Mean %3 s", "通过 %1  失败 %2  平均 %3 秒"};
 
 // The language choice comes before any language is known: its texts are fixed.
 inline constexpr const char* kLanguageTitle = "(Select Language)";

@@ -174,6 +174,38 @@ TEST_F(Exchange, RequestGoesOutWithoutItsLastByteAndAStaleAnswerIsDiscarded) {
     DeleteModule(m);
 }
 
+// No pause by default; one set for a module, or as the default of new modules, comes between
+// the request and the read of its answer, and the answer is still taken.
+TEST_F(Exchange, ThePauseSetForAModuleOrAsTheDefaultComesBeforeTheRead) {
+    PtyPhone phone(44);
+    uint8_t data[128] = {};
+    phone.SetAnswerer([&](const Bytes& r) { return NvReply(r, data); });
+    uint8_t req[133] = {0x26, 0x0A, 0x00};
+    uint8_t ans[256] = {};
+    auto timed = [&](Flashboot* m) {
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(m->Diag_Service_RequestAndResponse(req, 133, ans, 256), 0);
+        EXPECT_EQ(ans[1], 0x0A);
+        return std::chrono::steady_clock::now() - t0;
+    };
+    Flashboot* m = CreateModule(44, 1, nullptr);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->DiagPauseMs(), 0);
+    m->SetDiagPauseMs(30000); // 300 ms at this scale
+    EXPECT_GE(timed(m), std::chrono::milliseconds(300));
+    m->SetDiagPauseMs(-5);
+    EXPECT_EQ(m->DiagPauseMs(), 0);
+    DeleteModule(m);
+
+    Flashboot::SetDefaultDiagPauseMs(30000);
+    m = CreateModule(44, 1, nullptr);
+    Flashboot::SetDefaultDiagPauseMs(0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->DiagPauseMs(), 30000);
+    EXPECT_GE(timed(m), std::chrono::milliseconds(300));
+    DeleteModule(m);
+}
+
 TEST_F(Exchange, SilentPhoneGivesMinusOneAndLeavesTheBufferAlone) {
     PtyPhone phone(42);
     Flashboot* m = CreateModule(42, 1, nullptr);

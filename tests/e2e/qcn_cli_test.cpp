@@ -110,6 +110,9 @@ TEST_F(QcnCli, ImeiBackupAndRestore) {
     EXPECT_EQ(r.out, imei + "\n");
     r = Cli("--json imei " + Port());
     EXPECT_NE(r.out.find("\"imei\":\"" + imei + "\""), std::string::npos) << r.out;
+    r = Cli("imei " + Port() + " --diag-pause-ms 40");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, imei + "\n");
 
     ASSERT_TRUE(WaitNv([](const std::string& s) { return !s.empty(); }));
     const std::string before = Nv();
@@ -161,6 +164,9 @@ TEST_F(QcnCli, BadInputTouchesNothing) {
     const size_t before = requests();
     EXPECT_EQ(Cli("imei").status, 2);
     EXPECT_EQ(Cli("imei --port x").status, 2);
+    EXPECT_EQ(Cli("imei " + Port() + " --diag-pause-ms -1").status, 2);
+    EXPECT_EQ(Cli("reset-to-download " + Port() + " --diag-pause-ms 60001").status, 2);
+    EXPECT_EQ(Cli("backup-qcn " + Port() + " --list-dir " + pkg + " --diag-pause-ms x").status, 2);
     EXPECT_EQ(Cli("restore-qcn " + Port()).status, 2);
     EXPECT_EQ(Cli("restore-qcn " + Port() + " --file a.txt --qcn-dir " + qcn).status, 2);
     EXPECT_EQ(Cli("restore-qcn " + Port() + " --file " + qcn + "/none.txt").status, 2);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "diag/nv.h"
 #include "diag/nv_list.h"
 #include "diag/qcn_file.h"
+#include "engine/debug_out.h"
 #include "engine/emmc_download.h"
 #include "engine/flashboot.h"
 #include "engine/hex_convert.h"
@@ -310,6 +312,61 @@ TEST_F(QcnE2E, AnImeiReadAsTheFirstExchangeOfANewLinkIsAnswered) {
     const std::string log = Slurp(PhoneDir(0) + "/log.txt");
     EXPECT_NE(log.find("bad FCS, dropped -> error answer"), std::string::npos)
         << "the phone saw the AT line as a frame of its own";
+}
+
+// An answer is read as soon as it arrives, so an answer the phone sends late, or a second time,
+// reaches the host while a later request waits. It must be dropped there, never taken for that
+// request's answer: on a slow link, with duplicated answers to an IMEI read, NV reads, NV writes
+// and the last write before the closing request, backup and restore still give every item its
+// own value.
+TEST_F(QcnE2E, LeftOverAnswersOnASlowLinkAreNeverTakenForALaterRequest) {
+    // Requests 1-332 are the backup (the IMEI read first), 333-631 the scramble, 632-932 the
+    // restore (its IMEI check first, its last write before the closing request at 931). Each
+    // duplicate goes out ahead of the answer to the next request, while the host waits for it.
+    std::vector<std::string> faults = {"diag:slow=2000"};
+    std::vector<int> twice;
+    for (int k = 1; k <= 321; k += 16)
+        twice.push_back(k);
+    for (int k = 632; k <= 931; k += 16)
+        twice.push_back(k);
+    twice.push_back(931);
+    for (int k : twice)
+        faults.push_back("diag:stale@" + std::to_string(k) + "=1");
+    ASSERT_TRUE(Start(1, faults));
+    const int com = Com(0);
+    ASSERT_GT(com, 0);
+    ASSERT_TRUE(WaitNv(0, [](const NvState& s) { return !s.empty(); }));
+    const NvState before = Nv(0);
+    std::atomic<int> dropped{0};
+    sondrel::SetDebugCapture([&](const std::string& line) {
+        if (line.find("an answer to another request dropped") != std::string::npos) ++dropped;
+    });
+
+    Flashboot* m = CreateModule(com, 1, nullptr);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->DiagPauseMs(), 0);
+    diag::BackupOutcome b;
+    ASSERT_EQ(diag::BackUpQcn(m, m, qcn.c_str(), (Package() + "/").c_str(), &b), 0) << b.message;
+    EXPECT_EQ(Slurp(b.path), ExpectedQcn(before));
+    EXPECT_EQ(Scramble(m, before, 0x5A), b.items);
+    DeleteModule(m);
+    ASSERT_TRUE(WaitNv(0, [&](const NvState& s) { return s != before; }));
+
+    m = CreateModule(com, 1, nullptr);
+    ASSERT_NE(m, nullptr);
+    diag::RestoreOutcome r;
+    EXPECT_EQ(diag::DownloadQcn(m, m, qcn.c_str(), &r), 0) << r.message;
+    EXPECT_EQ(r.accepted, b.items);
+    DeleteModule(m);
+    sondrel::SetDebugCapture(nullptr);
+    EXPECT_TRUE(WaitNv(0, [&](const NvState& s) { return s == before; }));
+    const std::string log = Slurp(PhoneDir(0) + "/log.txt");
+    size_t sent_twice = 0;
+    for (size_t p = log.find("stale answer sent again"); p != std::string::npos;
+         p = log.find("stale answer sent again", p + 1))
+        ++sent_twice;
+    EXPECT_EQ(sent_twice, twice.size());
+    EXPECT_EQ(dropped.load(), static_cast<int>(twice.size()));
 }
 
 // The station's cycle: backup, reset to emergency download, the modem images (which put every

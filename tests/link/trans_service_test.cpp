@@ -190,6 +190,37 @@ TEST_F(Service, ReceivedFramesAreDecodedAndDiagnosticTextIsDiverted) {
     EXPECT_TRUE(found);
 }
 
+// The reader reads what the frame node has room for: a burst that runs past a full-size frame
+// and across many small ones is taken in pieces that end anywhere, and arrives whole, in order.
+TEST_F(Service, ABurstOfFramesLargerThanAFrameArrivesWholeAndInOrder) {
+    auto s = open_service(true);
+    ASSERT_EQ(last_open, 0);
+    s->SetOverlapTimeout(5000);
+    std::vector<Bytes> packets;
+    Bytes big(quillon::kFrameMax - 2); // the largest packet a frame holds with its FCS
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 7); // escapes included
+    packets.push_back(big);
+    for (int i = 0; i < 40; ++i)
+        packets.push_back(Bytes(static_cast<size_t>(100 + i), static_cast<uint8_t>(0x7B + i)));
+    big[0] = 0x11;
+    packets.push_back(big);
+    Bytes wire;
+    for (const auto& p : packets) {
+        Bytes f = linktest::framed(p);
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    std::thread writer([&] { EXPECT_TRUE(phone.write_all(wire.data(), wire.size())); });
+    Bytes buf(quillon::kFrameMax);
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const int n = s->TakeFrame(buf.data(), static_cast<int>(buf.size()));
+        ASSERT_EQ(n, static_cast<int>(packets[i].size())) << "packet " << i;
+        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + n), packets[i]) << "packet " << i;
+    }
+    writer.join();
+    EXPECT_TRUE(s->Check(1));
+}
+
 TEST_F(Service, DiagPortsRunThePollerAndPlainOnesDoNot) {
     const int base = linktest::thread_count();
     {

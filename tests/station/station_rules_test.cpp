@@ -78,6 +78,37 @@ TEST_F(NoPhones, AFreshFolderAndTheEightyKeysOfCleanConfiguration) {
     EXPECT_EQ(cfg.FastbootContinueSleepMs(), 15000);
     cfg.Write("Kestrin", "fastbootContinueSleepTime", "soon");
     EXPECT_EQ(cfg.FastbootContinueSleepMs(), 0);
+
+    // The DIAG pause: none unless "diagPauseMs" asks for one, and every module the bridge makes
+    // carries the value read at that moment.
+    struct Host : BridgeHost {
+        explicit Host(const StationConfig& c) : cfg(c) {}
+        void OnReport(int, int, Report, uint64_t) override {}
+        void RowBox(int, Text, const char*) override {}
+        bool RowSleep(int, int64_t) override { return true; }
+        bool RowStopping(int) override { return false; }
+        uint64_t RowGeneration(int) override { return 0; }
+        int DiagPauseMs() override { return cfg.DiagPauseMs(); }
+        const StationConfig& cfg;
+    } host(cfg);
+    ModuleBridge bridge(host);
+    auto pause_of_new_module = [&] {
+        Subclass req;
+        req.port = 250; // no such port: the module is made all the same
+        Flashboot* m = bridge.CreateModule(req);
+        EXPECT_NE(m, nullptr);
+        const int ms = m ? m->DiagPauseMs() : -1;
+        DeleteModule(m);
+        return ms;
+    };
+    EXPECT_EQ(cfg.DiagPauseMs(), 0);
+    EXPECT_EQ(pause_of_new_module(), 0);
+    cfg.Write("Kestrin", "diagPauseMs", "40");
+    EXPECT_EQ(pause_of_new_module(), 40);
+    cfg.Write("Kestrin", "diagPauseMs", "99999999999");
+    EXPECT_EQ(cfg.DiagPauseMs(), 60000);
+    cfg.Write("Kestrin", "diagPauseMs", "slow");
+    EXPECT_EQ(pause_of_new_module(), 0);
 }
 
 TEST_F(NoPhones, APositionKeepsItsSlot) {

@@ -146,6 +146,12 @@ TEST_F(Window, WholeRunOfTwoPhonesByItsButtons) {
         << "rows: " << Status(1) << " / " << Status(2);
     EXPECT_EQ(Bar(1)->barColor(), GradientProgressBar::kPassColor);
     EXPECT_EQ(Bar(2)->barColor(), GradientProgressBar::kPassColor);
+    // The tally follows the rows: two phones passed, one on each of the two rows.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Text("counters").rfind("Passed 2  Failed 0  Mean ", 0) == 0; }, 10000))
+        << Text("counters");
+    const QString tip = W<QLabel>("slotStatus2")->toolTip();
+    EXPECT_TRUE(tip.startsWith("Passed 1  Failed 0  Mean ")) << tip.toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->boxes().openBox(0) != nullptr; }, 10000));
     QMessageBox* done = window->boxes().openBox(0);
     EXPECT_EQ(done->text().toStdString(), "Update complete!Please stop update!");
