@@ -413,12 +413,15 @@ void Phone::enter(Mode m) {
         a.sin_port = htons(tcp_port_);
         socklen_t al = sizeof a;
         int one = 1;
+        // Every listener, the first one too: its connections inherit the flag, and one the
+        // host has not closed yet when the phone comes back must not keep the port from it.
+        if (s >= 0) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (s >= 0 && tcp_port_ != 0) {
-            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
                 log("fastboot port %u taken meanwhile; another one is used", tcp_port_);
                 ::close(s);
                 s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                if (s >= 0) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
                 a.sin_port = 0;
             }
         }

@@ -357,6 +357,26 @@ TEST_F(SimE2E, DownloadCycleStoresWhatArrivesThenFastbootAndBackToDiag) {
     EXPECT_TRUE(std::equal(id.begin(), id.end(), imei->begin() + 3));
 }
 
+TEST_F(SimE2E, AFastbootPhonePulledUnderAnOpenConnectionComesBackAtItsAddress) {
+    ASSERT_TRUE(start([](SimOptions& o) {
+        o.start = phonesim::Mode::Fastboot;
+        std::string err;
+        o.faults.push_back(*phonesim::parse_fault("fastboot:unplug@1=100", err));
+    }));
+    auto fb = wait_record(dev, 1, 0xD00D);
+    ASSERT_TRUE(fb);
+    FastbootClient f;
+    ASSERT_TRUE(f.connect(port_of(*fb)));
+    EXPECT_FALSE(f.command("getvar:version")); // pulled; the host has not closed its end yet
+    EXPECT_TRUE(wait_for([&] {
+        auto again = record_at(dev, 1, 0xD00D);
+        return again && again->name != fb->name;
+    }));
+    auto again = record_at(dev, 1, 0xD00D);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->address, fb->address); // the host reopens it by that name
+}
+
 TEST_F(SimE2E, AutoFastbootAfterResetWithoutControl) {
     ASSERT_TRUE(start([](SimOptions& o) {
         o.start = phonesim::Mode::Download;
