@@ -431,6 +431,7 @@ void Campaign::OnEnded(const Ended& e) {
 void Campaign::Evaluate(PhoneRun& r, const CycleRecord& rec) {
     const bool shows_pass = r.pass || r.shown;
     if (r.shown && !r.pass) r.problems.push_back("the bar showed PASS for a phone that failed");
+    if (r.pass && !r.shown) r.problems.push_back("a PASS the bar never showed");
     if (shows_pass && r.fault.expect == Expect::Fail) {
         r.wrong_pass = true;
         r.problems.push_back("PASS for a fault the station cannot recover from");
