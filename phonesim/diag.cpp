@@ -26,6 +26,11 @@ void DiagResponder::bad_frame(const uint8_t* received, size_t n, Bytes& out) {
     error_answer(kDiagBadCmd, received, n, out);
 }
 
+void DiagResponder::refuse(uint8_t code, const uint8_t* req, size_t n, Bytes& out) {
+    out.clear();
+    error_answer(code, req, n, out);
+}
+
 bool DiagResponder::is_write(const uint8_t* req, size_t n) {
     return (n >= 1 && req[0] == kDiagNvWrite) || is_sub_nv(req, n, 2);
 }

@@ -41,6 +41,8 @@ class DiagResponder {
     // The answer to a frame whose FCS did not check (it is dropped): the bad-command code, then
     // the n bytes as they were received, in out (cleared first).
     static void bad_frame(const uint8_t* received, size_t n, Bytes& out);
+    // An error packet with this code for the request, in out (cleared first).
+    static void refuse(uint8_t code, const uint8_t* req, size_t n, Bytes& out);
 
     // The answer to one request in out (cleared first). fail_write makes a write answer the NV
     // failure status without storing; imei_unreadable makes item 550 read as never written;

@@ -52,6 +52,8 @@ class DmssResponder {
     Action handle(const uint8_t* req, size_t n, Bytes& out, bool fail_write = false);
     // The answer to a frame whose FCS did not check.
     static void bad_fcs(Bytes& out) { nak(out, kNakBadFcs); }
+    // A NAK with this reason, appended to out.
+    static void nak(Bytes& out, uint16_t reason);
 
     // After RunProgrammer: the programmer that runs.
     const Programmer* running() const { return running_; }
@@ -59,7 +61,6 @@ class DmssResponder {
     Bytes ram_image(uint32_t* first = nullptr) const;
 
   private:
-    static void nak(Bytes& out, uint16_t reason);
     uint16_t store(uint32_t addr, const uint8_t* data, size_t len);
     const Programmer* match(uint32_t go_addr) const;
 

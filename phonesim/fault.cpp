@@ -20,7 +20,46 @@ const char* stage_name(Stage s) {
     return "?";
 }
 
+const char* step_name(Step s) {
+    switch (s) {
+    case Step::Backup:
+        return "backup";
+    case Step::Reset:
+        return "reset";
+    case Step::Restore:
+        return "restore";
+    case Step::Hello:
+        return "hello";
+    case Step::PartitionTable:
+        return "ptable";
+    case Step::StreamWrite:
+        return "write";
+    case Step::Download:
+        return "download";
+    case Step::Flash:
+        return "flash";
+    }
+    return "?";
+}
+
 namespace {
+
+Stage stage_of(Step s) {
+    switch (s) {
+    case Step::Backup:
+    case Step::Reset:
+    case Step::Restore:
+        return Stage::Diag;
+    case Step::Hello:
+    case Step::PartitionTable:
+    case Step::StreamWrite:
+        return Stage::Stream;
+    case Step::Download:
+    case Step::Flash:
+        return Stage::Fastboot;
+    }
+    return Stage::Diag;
+}
 
 bool parse_u64(const std::string& s, uint64_t& v) {
     if (s.empty() || s.size() > 18) return false;
@@ -111,8 +150,17 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
     else if (stage == "fastboot")
         f.stage = static_cast<int>(Stage::Fastboot);
     else {
-        err = "unknown stage '" + stage + "' (diag, dmss, stream, fastboot or *)";
-        return std::nullopt;
+        for (int i = 0; i < kStepCount && f.step == kNoStep; ++i)
+            if (stage == step_name(static_cast<Step>(i))) {
+                f.step = i;
+                f.stage = static_cast<int>(stage_of(static_cast<Step>(i)));
+            }
+        if (f.step == kNoStep) {
+            err = "unknown stage '" + stage +
+                  "' (diag, dmss, stream, fastboot, *, or a step: backup, reset, restore, "
+                  "hello, ptable, write, download, flash)";
+            return std::nullopt;
+        }
     }
 
     // KIND[=VALUE][@K] or KIND@K[=VALUE]
@@ -179,6 +227,18 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
     } else if (kind == "unplug") {
         f.kind = FaultKind::Unplug;
         if (!need_at() || !ms_value(3000)) return std::nullopt;
+    } else if (kind == "error") {
+        f.kind = FaultKind::Error;
+        f.value = -1;
+        uint64_t v = 0;
+        if (!need_at()) return std::nullopt;
+        if (has_value) {
+            if (!parse_u64(value, v) || v > 255) {
+                err = "error takes =CODE, 0 to 255";
+                return std::nullopt;
+            }
+            f.value = static_cast<int64_t>(v);
+        }
     } else if (kind == "stale") {
         f.kind = FaultKind::Stale;
         if (!need_at() || !ms_value(0)) return std::nullopt;
@@ -196,8 +256,8 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
             if (err.empty()) err = "imei-unreadable takes no @K";
             return std::nullopt;
         }
-        if (f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) {
-            err = "imei-unreadable applies to diag only";
+        if ((f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) || f.step != kNoStep) {
+            err = "imei-unreadable applies to diag only, not to a step";
             return std::nullopt;
         }
     } else if (kind == "reset-unplug") {
@@ -206,8 +266,8 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
             if (err.empty()) err = "reset-unplug takes no @K";
             return std::nullopt;
         }
-        if (f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) {
-            err = "reset-unplug applies to diag only";
+        if ((f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) || f.step != kNoStep) {
+            err = "reset-unplug applies to diag only, not to a step";
             return std::nullopt;
         }
     } else if (kind == "nv-read" || kind == "nv-write" || kind == "readonly") {
@@ -215,8 +275,10 @@ std::optional<FaultSpec> parse_fault(const std::string& spec, std::string& err) 
                  : kind == "nv-write" ? FaultKind::NvWrite
                                       : FaultKind::ReadOnly;
         const bool answers = f.kind != FaultKind::ReadOnly;
-        if (f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) {
-            err = kind + " applies to diag only";
+        if ((f.stage != -1 && f.stage != static_cast<int>(Stage::Diag)) ||
+            (f.kind == FaultKind::ReadOnly && f.step != kNoStep)) {
+            err = kind + (f.kind == FaultKind::ReadOnly ? " applies to diag only, not to a step"
+                                                        : " applies to diag only");
             return std::nullopt;
         }
         if (!has_at || !parse_item(at, f, answers)) {
@@ -244,13 +306,19 @@ FaultPlan::FaultPlan(const std::vector<FaultSpec>& all, int phone, uint64_t seed
     hits_.assign(faults_.size(), 0);
 }
 
-FaultPlan::Decision FaultPlan::on_request(Stage s, bool is_write) {
+FaultPlan::Decision FaultPlan::on_request(Stage s, bool is_write, int step) {
     Decision d;
     const int i = static_cast<int>(s);
-    uint64_t req = ++requests_[i];
-    uint64_t wr = is_write ? ++writes_[i] : 0;
+    const uint64_t stage_req = ++requests_[i];
+    const uint64_t stage_wr = is_write ? ++writes_[i] : 0;
+    const bool in_step = step >= 0 && step < kStepCount;
+    const uint64_t step_req = in_step ? ++step_requests_[step] : 0;
+    const uint64_t step_wr = in_step && is_write ? ++step_writes_[step] : 0;
     for (const auto& f : faults_) {
-        if (!applies(f, s)) continue;
+        if (!applies(f, s, step)) continue;
+        // A fault of a step counts that step's requests, any other its stage's.
+        const uint64_t req = f.step == kNoStep ? stage_req : step_req;
+        const uint64_t wr = f.step == kNoStep ? stage_wr : step_wr;
         switch (f.kind) {
         case FaultKind::Silence:
             if (req >= f.at) d.silent = true;
@@ -270,6 +338,12 @@ FaultPlan::Decision FaultPlan::on_request(Stage s, bool is_write) {
                 d.stale_ms = f.value;
             }
             break;
+        case FaultKind::Error:
+            if (req == f.at) {
+                d.refuse = true;
+                d.refuse_code = f.value;
+            }
+            break;
         default:
             break;
         }
@@ -277,9 +351,9 @@ FaultPlan::Decision FaultPlan::on_request(Stage s, bool is_write) {
     return d;
 }
 
-bool FaultPlan::corrupt_answer(Stage s) {
+bool FaultPlan::corrupt_answer(Stage s, int step) {
     for (const auto& f : faults_) {
-        if (f.kind != FaultKind::Crc || !applies(f, s)) continue;
+        if (f.kind != FaultKind::Crc || !applies(f, s, step)) continue;
         Rng r(rng_);
         rng_ = r.next();
         if (Rng(rng_).unit() < f.fraction) return true;
@@ -287,10 +361,10 @@ bool FaultPlan::corrupt_answer(Stage s) {
     return false;
 }
 
-int64_t FaultPlan::slow_bps(Stage s) const {
+int64_t FaultPlan::slow_bps(Stage s, int step) const {
     int64_t bps = 0;
     for (const auto& f : faults_)
-        if (f.kind == FaultKind::Slow && applies(f, s) && (bps == 0 || f.value < bps))
+        if (f.kind == FaultKind::Slow && applies(f, s, step) && (bps == 0 || f.value < bps))
             bps = f.value;
     return bps;
 }
@@ -307,11 +381,13 @@ bool FaultPlan::reset_unplug() const {
     return false;
 }
 
-std::optional<NvOverride> FaultPlan::nv_answer(bool write, uint16_t item, uint16_t context) {
+std::optional<NvOverride> FaultPlan::nv_answer(bool write, uint16_t item, uint16_t context,
+                                               int step) {
     const FaultKind want = write ? FaultKind::NvWrite : FaultKind::NvRead;
     for (size_t i = 0; i < faults_.size(); ++i) {
         const FaultSpec& f = faults_[i];
         if (f.kind != want || f.item != item || f.context != context) continue;
+        if (f.step != kNoStep && f.step != step) continue;
         if (f.times != 0 && hits_[i] >= f.times) continue;
         ++hits_[i];
         return NvOverride{f.error_packet, f.answer};

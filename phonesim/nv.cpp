@@ -1,6 +1,8 @@
 #include "phonesim/nv.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "phonesim/imei.h"
@@ -154,6 +156,34 @@ bool NvStore::set_readonly(uint16_t item, uint16_t context) {
     auto it = items_.find(key(item, context));
     if (it == items_.end()) return false;
     it->second.readonly = true;
+    return true;
+}
+
+bool NvStore::load_text(const std::string& text) {
+    std::map<uint32_t, Item> next = items_;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.empty()) continue;
+        unsigned context = 0, item = 0;
+        char act[16] = {}, rw[4] = {}, hex[2 * kNvDataSize + 2] = {};
+        if (std::sscanf(line.c_str(), "%u %u %15s %3s %257s", &context, &item, act, rw, hex) != 5 ||
+            std::strlen(hex) != 2 * kNvDataSize || context > 0xFFFF || item > 0xFFFF)
+            return false;
+        auto it = next.find(key(static_cast<uint16_t>(item), static_cast<uint16_t>(context)));
+        if (it == next.end()) return false;
+        for (size_t i = 0; i < kNvDataSize; ++i) {
+            unsigned b = 0;
+            if (std::sscanf(hex + 2 * i, "%2x", &b) != 1) return false;
+            it->second.data[i] = static_cast<uint8_t>(b);
+        }
+        it->second.active = std::strcmp(act, "active") == 0;
+        it->second.readonly = std::strcmp(rw, "ro") == 0;
+    }
+    items_ = std::move(next);
     return true;
 }
 

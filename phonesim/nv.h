@@ -60,6 +60,9 @@ class NvStore {
 
     // One line per defined item: "<context> <item> <active|inactive> <ro|rw> <256 hex digits>".
     std::string to_text() const;
+    // Takes the items of such a text (a phone that comes back holds what it held); false, with
+    // nothing changed, when a line does not fit or names an item the phone does not define.
+    bool load_text(const std::string& text);
     bool defined(uint16_t item, uint16_t context) const;
     size_t size() const { return items_.size(); }
 

@@ -112,6 +112,10 @@ Phone::~Phone() {
 }
 
 bool Phone::start(std::string& err) {
+    if (!opt_.nv_text.empty() && !nv_.load_text(opt_.nv_text)) {
+        err = "the NV items to take over do not fit this phone";
+        return false;
+    }
     std::error_code ec;
     std::filesystem::remove_all(opt_.dir, ec);
     if (!make_dirs(opt_.dir + "/fastboot")) {
@@ -259,6 +263,9 @@ void Phone::run() {
     image_ = nullptr;
     flush_nv();
     log("stopped");
+    // An unplugged phone stays listed for good: its buffers go now.
+    std::vector<uint8_t>().swap(rx_);
+    std::vector<uint8_t>().swap(tcp_rx_);
     phase_.store(Phase::Off);
     write_info();
 }
@@ -278,7 +285,8 @@ void Phone::run_timers(Clock::time_point now) {
             }
         } else if (pty_) {
             Stage st = stage();
-            write_fd(pty_->master(), stale_.data(), stale_.size(), faults_.slow_bps(st), false);
+            write_fd(pty_->master(), stale_.data(), stale_.size(), faults_.slow_bps(st, kNoStep),
+                     false);
             last_write_ = Clock::now();
             log("stale answer sent again (%zu bytes)", stale_.size());
         }
@@ -405,12 +413,15 @@ void Phone::enter(Mode m) {
         a.sin_port = htons(tcp_port_);
         socklen_t al = sizeof a;
         int one = 1;
+        // Every listener, the first one too: its connections inherit the flag, and one the
+        // host has not closed yet when the phone comes back must not keep the port from it.
+        if (s >= 0) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (s >= 0 && tcp_port_ != 0) {
-            ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
                 log("fastboot port %u taken meanwhile; another one is used", tcp_port_);
                 ::close(s);
                 s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                if (s >= 0) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
                 a.sin_port = 0;
             }
         }
@@ -521,6 +532,22 @@ Stage Phone::stage() const {
     }
 }
 
+int Phone::step_of(Stage st, const uint8_t* p, size_t n) const {
+    if (n == 0) return kNoStep;
+    switch (st) {
+    case Stage::Diag:
+        if (p[0] == kDiagDload) return static_cast<int>(Step::Reset);
+        return static_cast<int>(reset_seen_ ? Step::Restore : Step::Backup);
+    case Stage::Stream:
+        if (p[0] == kStrHello) return static_cast<int>(Step::Hello);
+        if (p[0] == kStrPartition) return static_cast<int>(Step::PartitionTable);
+        if (p[0] == kStrWrite) return static_cast<int>(Step::StreamWrite);
+        return kNoStep;
+    default:
+        return kNoStep;
+    }
+}
+
 void Phone::read_port() {
     const uint64_t gen = port_generation_;
     while (pty_ && gen == port_generation_) {
@@ -571,8 +598,9 @@ void Phone::send_frame(Stage st, bool opening_flag) {
         log("stale answer sent again (%zu bytes), ahead of the next answer", stale_.size());
     }
     wire_.clear();
-    encode_frame(answer_.data(), answer_.size(), opening_flag, wire_, faults_.corrupt_answer(st));
-    write_fd(pty_->master(), wire_.data(), wire_.size(), faults_.slow_bps(st), false);
+    encode_frame(answer_.data(), answer_.size(), opening_flag, wire_,
+                 faults_.corrupt_answer(st, step_));
+    write_fd(pty_->master(), wire_.data(), wire_.size(), faults_.slow_bps(st, step_), false);
     last_write_ = Clock::now();
 }
 
@@ -615,6 +643,7 @@ bool Phone::write_fd(int fd, const uint8_t* p, size_t n, int64_t bps, bool socke
 }
 
 void Phone::on_bad_fcs(const uint8_t* p, size_t n) {
+    step_ = kNoStep;
     if (phase_.load() == Phase::Dmss && !garbage_) {
         answer_.clear();
         DmssResponder::bad_fcs(answer_);
@@ -639,7 +668,8 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
     bool w = st == Stage::Diag   ? DiagResponder::is_write(p, n)
              : st == Stage::Dmss ? DmssResponder::is_write(p, n)
                                  : StreamingResponder::is_write(p, n);
-    auto d = faults_.on_request(st, w);
+    step_ = step_of(st, p, n);
+    auto d = faults_.on_request(st, w, step_);
     if (d.unplug) {
         log_exchange(st, p, n, "unplug (fault)");
         unplug(d.unplug_ms);
@@ -649,6 +679,22 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
         log_exchange(st, p, n, "no answer (silence fault)");
         return;
     }
+    if (d.refuse) {
+        // The stage's refusal; the request itself changes nothing.
+        const auto code = [&](int64_t def) {
+            return static_cast<uint16_t>(d.refuse_code < 0 ? def : d.refuse_code);
+        };
+        answer_.clear();
+        if (st == Stage::Diag)
+            DiagResponder::refuse(static_cast<uint8_t>(code(kDiagBadCmd)), p, n, answer_);
+        else if (st == Stage::Dmss)
+            DmssResponder::nak(answer_, code(kNakFailed));
+        else
+            StreamingResponder::error(answer_, code(kErrFailed), "refused");
+        send_frame(st, st != Stage::Diag);
+        log_exchange(st, p, n, "refused (fault)");
+        return;
+    }
     const uint64_t gen = port_generation_;
     switch (st) {
     case Stage::Diag: {
@@ -656,7 +702,7 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
         uint16_t item = 0, context = 0;
         std::optional<NvOverride> ov;
         if (DiagResponder::nv_target(p, n, nv_write, item, context))
-            ov = faults_.nv_answer(nv_write, item, context);
+            ov = faults_.nv_answer(nv_write, item, context, step_);
         auto act = diag_.handle(p, n, answer_, d.fail_write, faults_.imei_unreadable(),
                                 ov ? &*ov : nullptr);
         if (act == DiagResponder::Action::ToDownload) phase_.store(Phase::Away);
@@ -670,6 +716,7 @@ void Phone::on_frame(const uint8_t* p, size_t n) {
             nv_flush_at_ = Clock::now() + tw::clock::scaled_timeout(milliseconds{250});
         }
         if (act == DiagResponder::Action::ToDownload) {
+            reset_seen_ = true;
             retire_port();
             if (faults_.reset_unplug())
                 log("reset to download: unplugged for good (fault)");
@@ -809,7 +856,8 @@ void Phone::send_tcp(const std::string& payload) {
     for (int i = 7; i >= 0; --i)
         wire_.push_back(static_cast<uint8_t>(len >> (8 * i)));
     wire_.insert(wire_.end(), payload.begin(), payload.end());
-    if (!write_fd(conn_fd_, wire_.data(), wire_.size(), faults_.slow_bps(Stage::Fastboot), true))
+    if (!write_fd(conn_fd_, wire_.data(), wire_.size(), faults_.slow_bps(Stage::Fastboot, step_),
+                  true))
         drop_connection();
 }
 
@@ -911,8 +959,11 @@ void Phone::read_tcp() {
 }
 
 void Phone::on_fastboot_command(const std::string& cmd) {
-    auto d = faults_.on_request(Stage::Fastboot, FastbootDevice::is_write(cmd));
     const bool download = cmd.rfind("download:", 0) == 0;
+    step_ = download                      ? static_cast<int>(Step::Download)
+            : cmd.rfind("flash:", 0) == 0 ? static_cast<int>(Step::Flash)
+                                          : kNoStep;
+    auto d = faults_.on_request(Stage::Fastboot, FastbootDevice::is_write(cmd), step_);
     if (d.unplug && !download) {
         log("fastboot rx %s -> unplug (fault)", cmd.c_str());
         unplug(d.unplug_ms);
@@ -920,6 +971,11 @@ void Phone::on_fastboot_command(const std::string& cmd) {
     }
     if (d.silent) {
         log("fastboot rx %s -> no answer (silence fault)", cmd.c_str());
+        return;
+    }
+    if (d.refuse) {
+        log("fastboot rx %s -> FAILrefused (fault)", cmd.c_str());
+        send_tcp("FAILrefused");
         return;
     }
     fb_out_.clear();

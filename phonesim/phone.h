@@ -53,7 +53,8 @@ struct PhoneOptions {
     uint16_t dmss_max_write = kDmssDefaultMaxWrite;
     uint32_t block_size = kDefaultBlockSize;
     ComAllocator* coms = nullptr;
-    int stop_fd = -1; // readable once the simulator stops
+    int stop_fd = -1;    // readable once the simulator stops
+    std::string nv_text; // not empty: the NV items (NvStore::to_text) instead of new ones
 };
 
 class Phone : private StreamStore {
@@ -102,6 +103,8 @@ class Phone : private StreamStore {
     void write_info();
 
     Stage stage() const;
+    // The step of a request of stage st (kNoStep when none).
+    int step_of(Stage st, const uint8_t* p, size_t n) const;
     void read_port();
     void on_frame(const uint8_t* p, size_t n);
     void on_bad_fcs(const uint8_t* p, size_t n);
@@ -144,6 +147,8 @@ class Phone : private StreamStore {
     std::unique_ptr<DmssResponder> dmss_;
     std::unique_ptr<StreamingResponder> stream_;
     bool garbage_ = false;
+    bool reset_seen_ = false; // the phone went to download once: DIAG from now on is "restore"
+    int step_ = kNoStep;      // of the request being answered
     FILE* image_ = nullptr;
     std::string record_name_;
     int record_seq_ = 0;

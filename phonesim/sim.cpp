@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -100,8 +101,25 @@ bool Simulator::start(const SimOptions& opt, std::string& err) {
     return true;
 }
 
-bool Simulator::start_phone(int index, int hubport, std::string& err) {
-    auto imei = imei_nth(opt_.imei_base, static_cast<uint64_t>(index));
+bool Simulator::start_phone(int index, int hubport, std::string& err, const PlugOptions& o) {
+    std::optional<std::string> imei;
+    std::string nv_text;
+    if (o.same_as >= 0) {
+        const Phone* was = static_cast<size_t>(o.same_as) < phones_.size()
+                               ? phones_[static_cast<size_t>(o.same_as)].get()
+                               : nullptr;
+        if (!was || was->phase() != Phase::Off) {
+            err = "phone " + std::to_string(o.same_as) + " is not an unplugged phone";
+            return false;
+        }
+        imei = was->imei();
+        if (!read_text(was->dir() + "/nv.txt", nv_text) || nv_text.empty()) {
+            err = was->dir() + "/nv.txt: no NV items to take over";
+            return false;
+        }
+    } else {
+        imei = imei_nth(opt_.imei_base, static_cast<uint64_t>(index));
+    }
     if (!imei) {
         err = "no IMEI left after " + opt_.imei_base;
         return false;
@@ -110,7 +128,7 @@ bool Simulator::start_phone(int index, int hubport, std::string& err) {
     po.index = index;
     po.imei = *imei;
     po.device_dir = opt_.device_dir;
-    char name[16];
+    char name[24];
     std::snprintf(name, sizeof name, "phone%02d", index);
     po.dir = opt_.state_dir + "/" + name;
     po.record_prefix = "phonesim" + std::to_string(::getpid());
@@ -119,6 +137,11 @@ bool Simulator::start_phone(int index, int hubport, std::string& err) {
     po.start = opt_.start;
     po.auto_fastboot = opt_.auto_fastboot;
     po.faults = opt_.faults;
+    for (FaultSpec f : o.faults) {
+        f.phone = index;
+        po.faults.push_back(std::move(f));
+    }
+    po.nv_text = std::move(nv_text);
     po.seed = opt_.seed;
     po.programmers = &programmers_;
     po.dmss_max_write = opt_.dmss_max_write;
@@ -166,7 +189,7 @@ int Simulator::replug(const std::string& which, int64_t back_ms) {
     return p->hubport();
 }
 
-int Simulator::plug(const std::string& where, std::string& err) {
+int Simulator::plug(const std::string& where, std::string& err, const PlugOptions& o) {
     std::lock_guard<std::mutex> g(phones_m_);
     int port = 0;
     const std::string prefix = hub_ + "#";
@@ -189,7 +212,7 @@ int Simulator::plug(const std::string& where, std::string& err) {
         return -1;
     }
     const int index = static_cast<int>(phones_.size());
-    if (!start_phone(index, port, err)) return -1;
+    if (!start_phone(index, port, err, o)) return -1;
     return index;
 }
 

@@ -15,7 +15,7 @@ namespace phonesim {
 
 constexpr const char* kDefaultImeiBase = "490154203237518";
 constexpr const char* kCtlSocketName = "ctl.sock";
-constexpr size_t kMaxPhones = 256; // plugged in over a simulator's life
+constexpr size_t kMaxPhones = 512; // plugged in over a simulator's life
 
 struct SimOptions {
     std::string device_dir;
@@ -33,6 +33,12 @@ struct SimOptions {
     std::string hub; // parent identity; empty: one made from the process id
     // Hub port of each phone in turn; phones past the list (or all, when empty) take index + 1.
     std::vector<int> hub_ports;
+};
+
+// How Simulator::plug makes its phone.
+struct PlugOptions {
+    std::vector<FaultSpec> faults; // this phone's own, besides the simulator's
+    int same_as = -1; // an unplugged phone that comes back: its IMEI and NV items as it left
 };
 
 class Simulator {
@@ -57,7 +63,8 @@ class Simulator {
     int replug(const std::string& which, int64_t back_ms);
     // A new phone (the next index, the next IMEI of the base) plugged in at a hub port, given
     // as a number or a USB position; its index, or -1 with err (no such port, one is there).
-    int plug(const std::string& where, std::string& err);
+    int plug(const std::string& where, std::string& err) { return plug(where, err, {}); }
+    int plug(const std::string& where, std::string& err, const PlugOptions& o);
 
     // Every phone ever plugged in, unplugged ones included (index order).
     size_t size() const;
@@ -69,7 +76,8 @@ class Simulator {
     std::string ctl_answer(const std::string& line);
     // The plugged-in phone named by index, IMEI or position; nullptr when none. Under phones_m_.
     Phone* find_locked(const std::string& which);
-    bool start_phone(int index, int hubport, std::string& err); // under phones_m_
+    bool start_phone(int index, int hubport, std::string& err,
+                     const PlugOptions& o = {}); // under phones_m_
 
     SimOptions opt_;
     std::vector<Programmer> programmers_;

@@ -77,10 +77,10 @@ class StreamingResponder {
     Action handle(const uint8_t* req, size_t n, Bytes& out, bool fail_write = false);
 
     int open_type() const { return open_type_; }
-
-  private:
+    // The error answer with this code and text, appended to out.
     static void error(Bytes& out, uint32_t code, const char* text);
 
+  private:
     StreamStore& store_;
     uint32_t block_size_;
     bool hello_ = false;

@@ -1,5 +1,7 @@
 #include "station/config.h"
 
+#include <algorithm>
+#include <fstream>
 #include <vector>
 
 #include "platform/ini.h"
@@ -67,10 +69,22 @@ long StationConfig::FastbootContinueSleepMs() const {
     long s = 0;
     for (char c : v) {
         if (c < '0' || c > '9') break;
-        if (s > 86400) break; // a day is plenty; longer text is a typo
-        s = s * 10 + (c - '0');
+        s = std::min(s * 10 + (c - '0'), kMaxContinueSleepS); // longer is a typo
     }
     return s * 1000;
+}
+
+bool StationConfig::FastbootContinueSleepUsable(std::string* value) const {
+    const std::string v = Read("Kestrin", "fastbootContinueSleepTime");
+    if (value) *value = v;
+    if (v.empty()) return true;
+    long s = 0;
+    for (char c : v) {
+        if (c < '0' || c > '9') return false;
+        s = s * 10 + (c - '0');
+        if (s > kMaxContinueSleepS) return false;
+    }
+    return true;
 }
 
 int StationConfig::DiagPauseMs() const {
@@ -88,9 +102,28 @@ std::string FindRomInfo(const std::string& folder) {
     return FindFileByName(folder, "ROMINFO.ini");
 }
 
+namespace {
+
+// A description a person wrote: no NUL and no control characters but tabs and line ends.
+bool IsText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char buf[4096];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        for (std::streamsize i = 0; i < in.gcount(); ++i) {
+            const auto c = static_cast<unsigned char>(buf[i]);
+            if (c < 0x20 && c != '\t' && c != '\r' && c != '\n') return false;
+        }
+        if (!in) break;
+    }
+    return true;
+}
+
+} // namespace
+
 RomInfo ReadRomInfo(const std::string& path) {
     RomInfo r;
-    if (path.empty()) return r;
+    // A file that is not text is no description: shown as none rather than as its bytes.
+    if (path.empty() || !IsText(path)) return r;
     ini::Document d;
     if (!ini::Document::load(path, d)) return r;
     r.found = true;

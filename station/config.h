@@ -23,6 +23,8 @@ inline constexpr SlotKey kAllSlotKeys[] = {kUsbAddressKey, kEmmcPortKey, kDiagCo
 
 // Per-slot values and paths are read with 256-character buffers: longer ones are cut there.
 constexpr size_t kValueBuffer = 256;
+// The longest wait after a fastboot reboot the station takes from "inifile.ini", in seconds.
+constexpr long kMaxContinueSleepS = 3600;
 
 struct RomInfo {
     std::string sw_ver, brand, model;
@@ -54,8 +56,11 @@ class StationConfig {
     bool SetSoftwarePaths(const std::string& folder) const;
     bool ClearSoftwarePaths() const { return SetSoftwarePaths(""); }
     // Nominal milliseconds to wait after a fastboot reboot: empty 60 s, otherwise the decimal
-    // value in seconds (text that is not a number counts as 0).
+    // value in seconds (text that is not a number counts as 0), at most kMaxContinueSleepS.
     long FastbootContinueSleepMs() const;
+    // Whether that value is one an operator meant: empty, or decimal digits for at most
+    // kMaxContinueSleepS seconds. A slot does not start with any other (the text in `value`).
+    bool FastbootContinueSleepUsable(std::string* value = nullptr) const;
     // "diagPauseMs" in "Kestrin": nominal milliseconds between a DIAG request and the read of its
     // answer, for phones that need a pause; empty or not a number 0, at most 60000.
     int DiagPauseMs() const;
@@ -66,7 +71,7 @@ class StationConfig {
 
 // "ROMINFO.ini" found by name in folder or below it; "" when there is none.
 std::string FindRomInfo(const std::string& folder);
-// Its "Config" section.
+// Its "Config" section; found is false for a file that is missing or not text.
 RomInfo ReadRomInfo(const std::string& path);
 
 } // namespace tw::station

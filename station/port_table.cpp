@@ -44,6 +44,40 @@ int PortTable::SlotOf(const std::string& position) const {
     return -1;
 }
 
+namespace {
+
+// "<hub>#<port>#": what the device source makes of a USB position.
+bool LooksLikePosition(const std::string& v) {
+    if (v.size() < 4 || v.back() != '#') return false;
+    const size_t mark = v.rfind('#', v.size() - 2);
+    if (mark == std::string::npos || mark == 0 || mark + 2 > v.size() - 1) return false;
+    for (size_t i = mark + 1; i + 1 < v.size(); ++i)
+        if (v[i] < '0' || v[i] > '9') return false;
+    for (char c : v)
+        if (static_cast<unsigned char>(c) < 0x20) return false;
+    return true;
+}
+
+} // namespace
+
+bool PortTable::Usable(int slot, std::string& bad) const {
+    if (slot < 0 || slot >= kSlots) return false;
+    const SlotKey keys[] = {kUsbAddressKey, kFastbootNameKey, kDiagCom9025Key};
+    std::string first;
+    for (const SlotKey& k : keys)
+        if (first.empty()) first = cfg_.SlotValue(k, slot);
+    for (const SlotKey& k : keys) {
+        const std::string v = cfg_.SlotValue(k, slot);
+        bad = std::string(k.key_prefix) + "[" + std::to_string(slot) + "]=" + v;
+        if (first.empty()) continue;
+        if (v != first || !LooksLikePosition(v)) return false;
+        for (int i = 0; i < kSlots; ++i)
+            if (i != slot && cfg_.SlotValue(k, i) == v) return false;
+    }
+    bad.clear();
+    return true;
+}
+
 std::string PortTable::PositionOf(int slot) const {
     if (slot < 0 || slot >= kSlots) return "";
     return cfg_.SlotValue(kDiagCom9025Key, slot);

@@ -32,6 +32,10 @@ class PortTable {
     int SlotOf(const std::string& position) const;
     // The position stored for the slot, "" when none.
     std::string PositionOf(int slot) const;
+    // Whether the routing can use what the three sections hold for the slot: nothing, or the
+    // same "<hub>#<port>#" in all three, stored for no other slot. Otherwise false, with the
+    // first key that is not in `bad` ("USBAddress[3]=...").
+    bool Usable(int slot, std::string& bad) const;
 
   private:
     int WriteOne(const SlotKey& k, const std::string& position, int prefer) const;

@@ -56,27 +56,33 @@ bool OfferDownload(StationCore& core, int slot, int port, int is_connect) {
 
 void OfferPhoneAtStart(StationCore& core, int slot) {
     SlotState& s = core.slot(slot);
+    // The routing may be handing the slot the same phone at this moment (its arrival is being
+    // routed while the slot starts): whoever moves the slot out of waiting starts the cycle,
+    // so the phone never gets two.
+    auto take = [&s] {
+        SlotPhase expected = SlotPhase::WaitingForPhone;
+        return s.phase.compare_exchange_strong(expected, SlotPhase::InCycle);
+    };
     const FoundPort p = core.FindAnyPhonePort(slot);
     if (p.kind == PortKind::Diag) {
-        s.phase.store(SlotPhase::InCycle);
+        if (!take()) return;
         core.SetRowString(slot, &SlotState::diag_com, "COM" + std::to_string(p.com));
         core.Post(slot, MSG_TO_BACKUP_QCN, static_cast<uintptr_t>(p.com), 0);
         return;
     }
     if (p.kind == PortKind::Download) {
-        OfferDownload(core, slot, p.com, 0);
+        if (take()) OfferDownload(core, slot, p.com, 0);
         return;
     }
     const std::string fastboot = core.FastbootDeviceAt(core.PositionOf(slot));
     if (!fastboot.empty()) {
+        if (!take()) return;
         core.SetRowString(slot, &SlotState::fastboot_name, fastboot);
-        s.phase.store(SlotPhase::InCycle);
         s.busy.store(1);
         core.Post(slot, MSG_TO_DOWNLOAD_FASTBOOT);
         return;
     }
-    s.phase.store(SlotPhase::WaitingForPhone);
-    core.Status(slot, Text::WaitingForPhone);
+    if (s.phase.load() == SlotPhase::WaitingForPhone) core.Status(slot, Text::WaitingForPhone);
 }
 
 DeviceRouter::DeviceRouter(StationCore& core, StartSlotFn start)

@@ -77,6 +77,13 @@ void SlotWorker::Dispatch(const ThreadMessage& m) {
         break;
     case MSG_TO_DOWNLOAD_FASTBOOT:
         if (S().cycle_done.load()) break;
+        // Posted for a cycle that has ended since (its phone came back as a fastboot device
+        // while the cycle failed): the finished slot waits for its phone to leave.
+        if (S().phase.load() == SlotPhase::Finished) {
+            S().busy.store(0);
+            DebugLine("slot %d finished: MSG_TO_DOWNLOAD_FASTBOOT dropped", slot_ + 1);
+            break;
+        }
         FastbootPhase();
         break;
     case MSG_TO_RESTORE_QCN:

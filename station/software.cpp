@@ -35,6 +35,31 @@ bool Openable(const std::string& path) {
     return false;
 }
 
+// The failed conversion's box: the station's own text, then which file and why.
+void ConversionFailed(const std::string& why, StationUi& ui, Language lang) {
+    DebugLine("\n  Convert HEX file To Bin file Failed!\n");
+    DebugLine("%s", why.c_str());
+    ui.MessageBox(std::string(Tr(Text::UpdateFailedBilingual, lang)) + "\n" + why, kCaption,
+                  MessageIcon::Error);
+}
+
+// Reads a programmer whole without writing anything: false (its box shown) when it cannot be
+// opened or is not a valid programmer.
+bool CheckProgrammer(const std::string& folder, const char* name, StationUi& ui, Language lang) {
+    const std::string path = ProgrammerPath(folder, name);
+    if (!Openable(path)) {
+        ui.MessageBox(Tr(Text::CanNotOpenDisk, lang), kCaption, MessageIcon::Error);
+        return false;
+    }
+    uint32_t start = 0;
+    std::string why;
+    if (sondrel::hex::ReadHexStartValue(path, start, why) != sondrel::hex::kHexOk) {
+        ConversionFailed(why, ui, lang);
+        return false;
+    }
+    return true;
+}
+
 // Converts one programmer to its ".bin" and reads its start value.
 bool PrepareProgrammer(const std::string& folder, const char* name, uint32_t& start, StationUi& ui,
                        Language lang) {
@@ -45,14 +70,19 @@ bool PrepareProgrammer(const std::string& folder, const char* name, uint32_t& st
     }
     sondrel::hex::HexConversion conv;
     if (sondrel::hex::ConvertHexToBin(path, conv) != sondrel::hex::kHexOk) {
-        DebugLine("\n  Convert HEX file To Bin file Failed!\n");
-        DebugLine("%s: %s", path.c_str(), conv.error.c_str());
-        ui.MessageBox(Tr(Text::UpdateFailedBilingual, lang), kCaption, MessageIcon::Error);
+        ConversionFailed(conv.error, ui, lang);
         return false;
     }
     DebugLine("\n  Convert HEX file To Bin file Successfully!\n");
     start = conv.start;
     return true;
+}
+
+// A file of the package with nothing in it cannot be sent to a phone.
+bool NotEmpty(const std::string& path, uint64_t size, StationUi& ui, Language lang) {
+    if (size > 0) return true;
+    ui.MessageBox(std::string(Tr(Text::FileEmpty, lang)) + path, kCaption, MessageIcon::Error);
+    return false;
 }
 
 } // namespace
@@ -74,6 +104,7 @@ bool CheckModemFiles(const std::string& folder, StationUi& ui, Language lang) {
         // A test load: the file must be readable as a whole, with the library's own boxes.
         ImageTable probe;
         if (!probe.LoadImage(path, kBoot, ui)) return false;
+        if (!NotEmpty(path, probe.images()[kBoot].size, ui, lang)) return false;
     }
     return true;
 }
@@ -83,12 +114,21 @@ std::shared_ptr<Software> PrepareSoftware(const std::string& folder, StationUi& 
     sw->folder = folder;
     sw->rom = ReadRomInfo(FindRomInfo(folder));
     if (!CheckModemFiles(folder, ui, lang)) return nullptr;
+    // Both programmers are read before either ".bin" is written: a package refused here leaves
+    // no file behind.
+    if (!CheckProgrammer(folder, kEnprgFile, ui, lang) ||
+        !CheckProgrammer(folder, kNprgFile, ui, lang))
+        return nullptr;
     if (!PrepareProgrammer(folder, kEnprgFile, sw->enprg_start, ui, lang)) return nullptr;
     // The cycle sends this one; a package whose second programmer does not convert cannot
     // update any phone, so the preparation fails here rather than at every phone.
     if (!PrepareProgrammer(folder, kNprgFile, sw->nprg_start, ui, lang)) return nullptr;
     sw->nprg_ready = true;
     if (!sw->images.LoadFrom(folder, ui)) return nullptr;
+    for (ImageEntry e : kLoadOrder)
+        if (!NotEmpty(FindFileByName(folder, kImageSpecs[e].file),
+                      sw->images.images()[static_cast<size_t>(e)].size, ui, lang))
+            return nullptr;
     const std::string boot = FindFileByName(folder, kImageSpecs[kBoot].file);
     sw->images_folder = fs::path(boot).parent_path().string();
     // The raw-programming plan is optional: a package without one simply has no eMMC stage.

@@ -74,7 +74,8 @@ bool Station::Init(std::string* why) {
     StationUi& ui = core_.ui();
     core_.pacing().SetPosition(0);
     std::string lang = cfg.Language();
-    if (lang.empty()) {
+    // A stored value other than the two choices is no choice: the operator is asked again.
+    if (lang != "Chinese" && lang != "English") {
         lang = ui.ChooseLanguage();
         if (lang == "Chinese" || lang == "English") cfg.Write("Language", "Language", lang);
     }
@@ -180,8 +181,10 @@ bool Station::PrepareFrom(const std::string& folder, bool silent) {
     SilentUi quiet;
     StationUi& ui = silent ? static_cast<StationUi&>(quiet) : core_.ui();
     const RomInfo rom = ReadRomInfo(FindRomInfo(folder));
-    core_.SetSoftwarePaths(folder);
     auto sw = PrepareSoftware(folder, ui, core_.language());
+    // Only a package that passed its check becomes the configured one: a broken package leaves
+    // "inifile.ini" as it was, so the next start does not meet it again.
+    if (sw) core_.SetSoftwarePaths(folder);
     core_.set_software(sw);
     ShowSoftware(rom, folder);
     core_.ui().SetControl(Control::StartAll, true, sw != nullptr);
@@ -260,11 +263,26 @@ void Station::ClickSlot(int slot) {
         StartSlot(slot, false);
 }
 
+bool Station::SlotSettingsUsable(int slot, bool silent) {
+    std::string bad;
+    Text why = Text::BadPosition;
+    if (core_.PositionUsable(slot, bad)) {
+        why = Text::BadSleepTime;
+        if (core_.config().FastbootContinueSleepUsable(&bad)) return true;
+        bad = "\"" + bad + "\"";
+    }
+    DebugLine("slot %d not started: %s%s", slot + 1, Tr(why, Language::English), bad.c_str());
+    if (!silent) core_.ui().MessageBox(core_.T(why) + bad, kCaption, MessageIcon::Error);
+    return false;
+}
+
 bool Station::StartSlot(int slot, bool silent) {
     SlotState& s = core_.slot(slot);
     StationUi& ui = core_.ui();
     const StationConfig& cfg = core_.config();
     if (s.running.load()) return true;
+    // Settings the slot could not work with stop it here, before any phone is touched.
+    if (!SlotSettingsUsable(slot, silent)) return false;
     if (slot == 0) {
         // A click while the last one is still being handled finds the button disabled.
         if (!s.button_enabled.load()) return false;

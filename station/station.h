@@ -84,6 +84,9 @@ class Station {
 
     // Under ops_mu_:
     bool StartSlot(int slot, bool silent);
+    // The slot's USB position and the wait after the fastboot reboot in "inifile.ini" are
+    // usable; otherwise a box says which is not.
+    bool SlotSettingsUsable(int slot, bool silent);
     void StopSlot(int slot, bool ask);
     void Halt(int slot);
     bool PrepareFrom(const std::string& folder, bool silent);

@@ -94,6 +94,11 @@ int StationCore::Claim(const std::string& position, int prefer) {
     return ports_.Claim(position, prefer);
 }
 
+bool StationCore::PositionUsable(int slot, std::string& bad) const {
+    std::lock_guard<std::mutex> g(cfg_mu_);
+    return ports_.Usable(slot, bad);
+}
+
 void StationCore::CleanSlotKeys() {
     std::lock_guard<std::mutex> g(cfg_mu_);
     config_.ClearSlotKeys();

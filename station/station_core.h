@@ -119,6 +119,8 @@ class StationCore : public BridgeHost {
     std::string PositionOf(int slot) const;
     int SlotOf(const std::string& position) const;
     int Claim(const std::string& position, int prefer = -1);
+    // See PortTable::Usable.
+    bool PositionUsable(int slot, std::string& bad) const;
     // The slot's phone port of that kind: at the slot's position, or, for a slot without one,
     // the first at a position no slot holds, which the slot then claims. com 0 when none.
     FoundPort FindPhonePort(int slot, PortKind kind);

@@ -54,6 +54,9 @@ enum class Text {
     ChooseQcnFileTitle,
     WatcherFailed,
     ResultNotRecorded, // followed by the file and why
+    FileEmpty,         // followed by the file
+    BadSleepTime,      // followed by the value read
+    BadPosition,       // followed by "<key>=<value>"
     // Window texts.
     Title,
     Backup,

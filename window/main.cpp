@@ -25,6 +25,12 @@ extern "C" const char* __tsan_default_suppressions() {
     return "race:libQt6Core.so\n";
 }
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+// Fontconfig keeps its font cache until the process ends, unreferenced once Qt has let go of it.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+#endif
 
 namespace {
 

@@ -186,7 +186,7 @@ class FastbootFlash : public ::testing::Test {
         return "";
     }
     std::string PhoneDir(int i) const {
-        char n[16];
+        char n[24];
         std::snprintf(n, sizeof n, "/phone%02d", i);
         return root_ + "/state" + n;
     }

@@ -175,7 +175,7 @@ class QcnE2E : public ::testing::Test {
         return true;
     }
     std::string PhoneDir(int i) const {
-        char name[16];
+        char name[24];
         std::snprintf(name, sizeof name, "phone%02d", i);
         return state + "/" + name;
     }

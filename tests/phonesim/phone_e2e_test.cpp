@@ -357,6 +357,26 @@ TEST_F(SimE2E, DownloadCycleStoresWhatArrivesThenFastbootAndBackToDiag) {
     EXPECT_TRUE(std::equal(id.begin(), id.end(), imei->begin() + 3));
 }
 
+TEST_F(SimE2E, AFastbootPhonePulledUnderAnOpenConnectionComesBackAtItsAddress) {
+    ASSERT_TRUE(start([](SimOptions& o) {
+        o.start = phonesim::Mode::Fastboot;
+        std::string err;
+        o.faults.push_back(*phonesim::parse_fault("fastboot:unplug@1=100", err));
+    }));
+    auto fb = wait_record(dev, 1, 0xD00D);
+    ASSERT_TRUE(fb);
+    FastbootClient f;
+    ASSERT_TRUE(f.connect(port_of(*fb)));
+    EXPECT_FALSE(f.command("getvar:version")); // pulled; the host has not closed its end yet
+    EXPECT_TRUE(wait_for([&] {
+        auto again = record_at(dev, 1, 0xD00D);
+        return again && again->name != fb->name;
+    }));
+    auto again = record_at(dev, 1, 0xD00D);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->address, fb->address); // the host reopens it by that name
+}
+
 TEST_F(SimE2E, AutoFastbootAfterResetWithoutControl) {
     ASSERT_TRUE(start([](SimOptions& o) {
         o.start = phonesim::Mode::Download;
@@ -495,6 +515,22 @@ TEST_F(SimE2E, TheOperatorPullsPhonesAndPlugsNewOnesIn) {
         return back && back->com != second->com && back->instance == second->instance;
     }));
     EXPECT_EQ(ctl("replug 1 x"), "ERR bad time 1 x");
+    // A phone back for another go: its IMEI and its NV items as it left them, and a fault of
+    // its own. Only an unplugged phone can come back.
+    phonesim::PlugOptions again;
+    again.same_as = 2;
+    again.faults.push_back(*phonesim::parse_fault("diag:silence@1", err));
+    EXPECT_EQ(sim.plug("4", err, again), -1);
+    EXPECT_EQ(err, "phone 2 is not an unplugged phone");
+    again.same_as = 3;
+    ASSERT_EQ(ctl("unplug 3"), "OK 3");
+    ASSERT_EQ(sim.plug("4", err, again), 4) << err;
+    EXPECT_EQ(sim.phone(4).imei(), sim.phone(3).imei());
+    EXPECT_EQ(file_bytes(phone_dir(4) + "/nv.txt"), file_bytes(phone_dir(3) + "/nv.txt"));
+    EXPECT_NE(file_bytes(phone_dir(4) + "/nv.txt"), file_bytes(phone_dir(2) + "/nv.txt"));
+    PortClient c;
+    ASSERT_TRUE(open_port(c, 4, 0x9025));
+    EXPECT_FALSE(c.request(nv_read(550), false, 300)) << "its own fault";
 }
 
 // ---- faults ----

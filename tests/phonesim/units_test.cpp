@@ -241,12 +241,30 @@ TEST(Faults, SpecificationsParseOrSayWhy) {
     f = parse_fault("diag:readonly@4678", err);
     ASSERT_TRUE(f) << err;
     EXPECT_EQ(f->kind, FaultKind::ReadOnly);
-    for (const char* bad :
-         {"dmss:nak", "dmss:nak@0", "usb:nak@1", "diag:crc=0", "diag:crc=2", "fastboot:crc=0.5",
-          "x/diag:nak@1", "diag:slow", "diag:boom@1", "dmss:imei-unreadable", "nak@1",
-          "diag:nv-read@10", "diag:nv-read=maybe@10", "diag:nv-write=4@70000", "diag:nv-write=4",
-          "diag:nv-read=busy@10x0", "stream:nv-read=4@10", "diag:readonly=7@10",
-          "diag:readonly@10x2"}) {
+    for (const char* bad : {"dmss:nak",
+                            "dmss:nak@0",
+                            "usb:nak@1",
+                            "diag:crc=0",
+                            "diag:crc=2",
+                            "fastboot:crc=0.5",
+                            "x/diag:nak@1",
+                            "diag:slow",
+                            "diag:boom@1",
+                            "dmss:imei-unreadable",
+                            "nak@1",
+                            "diag:nv-read@10",
+                            "diag:nv-read=maybe@10",
+                            "diag:nv-write=4@70000",
+                            "diag:nv-write=4",
+                            "diag:nv-read=busy@10x0",
+                            "stream:nv-read=4@10",
+                            "diag:readonly=7@10",
+                            "diag:readonly@10x2",
+                            "download:crc=0.5",
+                            "restore:readonly@10",
+                            "dmss:error@0",
+                            "dmss:error@1=256",
+                            "flush:nak@1"}) {
         err.clear();
         EXPECT_FALSE(parse_fault(bad, err)) << bad;
         EXPECT_FALSE(err.empty()) << bad;
@@ -286,6 +304,22 @@ TEST(Faults, PlanCountsPerStageAndPerPhone) {
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(nv.nv_answer(true, 10, 1).value_or(NvOverride{}).error_packet);
     EXPECT_EQ(nv.readonly_items(), (std::vector<std::pair<uint16_t, uint16_t>>{{20, 0}}));
+
+    // A step's faults count that step's requests only; a refusal carries its code.
+    const int backup = static_cast<int>(Step::Backup), restore = static_cast<int>(Step::Restore);
+    FaultPlan steps({*parse_fault("restore:nak@2", err), *parse_fault("restore:error@3=21", err),
+                     *parse_fault("backup:nv-read=fail@550", err)},
+                    0, 1);
+    for (int i = 0; i < 5; ++i) // a backup's writes, were there any, are not the restore's
+        EXPECT_FALSE(steps.on_request(Stage::Diag, true, backup).fail_write);
+    EXPECT_FALSE(steps.on_request(Stage::Diag, true, restore).fail_write);
+    EXPECT_TRUE(steps.on_request(Stage::Diag, true, restore).fail_write);
+    d = steps.on_request(Stage::Diag, false, restore);
+    EXPECT_TRUE(d.refuse);
+    EXPECT_EQ(d.refuse_code, 21);
+    EXPECT_FALSE(steps.on_request(Stage::Diag, false, restore).refuse);
+    EXPECT_FALSE(steps.nv_answer(false, 550, 0, restore));
+    EXPECT_TRUE(steps.nv_answer(false, 550, 0, backup));
 
     FaultPlan half({*parse_fault("diag:crc=0.5", err)}, 0, 9);
     int bad = 0;

@@ -290,7 +290,7 @@ class StationRig : public ::testing::Test {
     }
 
     std::string PhoneDir(int i) const {
-        char name[16];
+        char name[24];
         std::snprintf(name, sizeof name, "/phone%02d", i);
         return state + name;
     }

@@ -298,6 +298,58 @@ TEST_F(NoPhones, BusyDropsAndTheClaimOfThePortAssignment) {
     worker.join();
 }
 
+TEST_F(NoPhones, APhoneTheRoutingHandsOverAsItsSlotStartsGetsOneCycle) {
+    fs::create_directories(home);
+    tw::ini::write_file_atomic(root + "/dev/phone.dev",
+                               "[device]\nkind=serial\ncom=5\ndiag=1\nfriendly=Qualcomm HS-USB "
+                               "Diagnostics 9025 (COM5)\npath=/dev/null\nparent=hub\nhubport=1\n"
+                               "vid=05c6\npid=9025\n");
+    StationCore core(StationFolder(home), ui);
+    SlotState& s = core.slot(0);
+    s.queue.reopen();
+    s.running.store(true);
+    // The phone's arrival was routed between the slot's start and its look for a phone.
+    s.phase.store(SlotPhase::InCycle);
+    OfferPhoneAtStart(core, 0);
+    EXPECT_EQ(s.queue.size(), 0u);
+    EXPECT_EQ(s.phase.load(), SlotPhase::InCycle);
+    // Still waiting: the start hands the phone over itself.
+    s.phase.store(SlotPhase::WaitingForPhone);
+    OfferPhoneAtStart(core, 0);
+    tw::ThreadMessage m;
+    ASSERT_EQ(s.queue.size(), 1u);
+    ASSERT_TRUE(s.queue.get(m));
+    EXPECT_EQ(m.id, MSG_TO_BACKUP_QCN);
+    EXPECT_EQ(m.wParam, 5u);
+    EXPECT_EQ(s.phase.load(), SlotPhase::InCycle);
+    s.queue.close();
+}
+
+TEST_F(NoPhones, AFastbootDeviceReportedForACycleThatEndedStartsNoOther) {
+    fs::create_directories(home);
+    StationCore core(StationFolder(home), ui);
+    const int row = 2;
+    SlotState& s = core.slot(row);
+    s.queue.reopen();
+    s.running.store(true);
+    std::thread worker([&] { SlotWorker(core, row, SlotThreadParam{}).Run(); });
+    // The phone came back as a fastboot device while its cycle failed: the routing's request
+    // is still queued when the slot has finished.
+    s.phase.store(SlotPhase::Finished);
+    s.busy.store(1);
+    core.Post(row, MSG_TO_DOWNLOAD_FASTBOOT);
+    ASSERT_TRUE(ui.WaitFor([&] { return s.queue.size() == 0; }, 20000));
+    tw::clock::sleep_ms(30000); // longer than the stage's first wait
+    EXPECT_TRUE(ui.statuses(row).empty());
+    EXPECT_EQ(s.phase.load(), SlotPhase::Finished);
+    EXPECT_EQ(s.busy.load(), 0);
+
+    s.stopping.store(true);
+    s.stop_event.set();
+    s.queue.close();
+    worker.join();
+}
+
 TEST_F(NoPhones, TheButtonsGuardTheirSlots) {
     tw::clock::set_scale(1); // slot 1's six seconds must outlast the test's two clicks
     Station st(StationFolder(home), ui);

@@ -11,6 +11,10 @@
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libQt6Core.so\n";
 }
+// Fontconfig keeps its font cache until the process ends, unreferenced once Qt has let go of it.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
