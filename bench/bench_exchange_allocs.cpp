@@ -23,6 +23,7 @@
 #include "diag/nv.h"
 #include "engine/flashboot.h"
 #include "link/hdlc.h"
+#include "tests/common/pty_framer.h"
 
 // The counting operator new below hands out malloc'ed memory, which its delete frees; the
 // compiler cannot see that the two are paired.
@@ -92,17 +93,7 @@ class Phone {
     }
 
   private:
-    class Framer : public CTransmitHdlc {
-      public:
-        explicit Framer(int fd) : fd_(fd) {}
-        int IsOpen() override { return 1; }
-        int RawWrite(const uint8_t* d, int n) override {
-            return ::write(fd_, d, static_cast<size_t>(n)) == n ? n : 0;
-        }
-
-      private:
-        int fd_;
-    };
+    using Framer = twtest::PtyFramer;
 
     void Loop() {
         t_not_counted = true;

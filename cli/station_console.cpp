@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "cli/json.h"
+#include "station/headless_ui.h"
 #include "station/password.h"
 
 namespace cli {
@@ -10,20 +11,6 @@ namespace cli {
 using namespace tw::station;
 
 namespace {
-
-const char* IconWord(MessageIcon icon) {
-    switch (icon) {
-    case MessageIcon::Error:
-        return "error";
-    case MessageIcon::Warning:
-        return "warning";
-    case MessageIcon::Information:
-        return "info";
-    case MessageIcon::None:
-        break;
-    }
-    return "message";
-}
 
 // A box's text on one line.
 std::string OneLine(std::string s) {

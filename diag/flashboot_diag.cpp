@@ -38,7 +38,8 @@ class ModuleChannel : public diag::DiagChannel {
     int Exchange(const uint8_t* req, uint16_t len, uint8_t* ans, uint16_t size) override {
         uint16_t got = 0;
         if (m_->Diag_Service_RequestAndResponse(req, len, ans, size, &got,
-                                               diag::AnswersAnotherRequest) == -1) return -1;
+                                                diag::AnswersAnotherRequest) == -1)
+            return -1;
         return got < size ? got : size;
     }
     int Row() override { return row_; }

@@ -2,7 +2,6 @@
 
 namespace tw::station {
 
-namespace {
 const char* IconWord(MessageIcon icon) {
     switch (icon) {
     case MessageIcon::Error:
@@ -16,7 +15,6 @@ const char* IconWord(MessageIcon icon) {
     }
     return "message";
 }
-} // namespace
 
 HeadlessUi::HeadlessUi(FILE* out, Progress progress) : out_(out), mode_(progress) {}
 

@@ -12,6 +12,9 @@
 
 namespace tw::station {
 
+// The word a line shows for a box's icon: "error", "warning", "info" or "message".
+const char* IconWord(MessageIcon icon);
+
 class HeadlessUi : public StationUi {
   public:
     enum class Progress {

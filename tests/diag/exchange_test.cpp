@@ -17,6 +17,7 @@
 #include "link/hdlc.h"
 #include "platform/clock.h"
 #include "platform/pty.h"
+#include "tests/common/pty_framer.h"
 
 namespace {
 
@@ -66,17 +67,7 @@ class PtyPhone {
     }
 
   private:
-    class Framer : public CTransmitHdlc {
-      public:
-        explicit Framer(int fd) : fd_(fd) {}
-        int IsOpen() override { return 1; }
-        int RawWrite(const uint8_t* d, int n) override {
-            return ::write(fd_, d, static_cast<size_t>(n)) == n ? n : 0;
-        }
-
-      private:
-        int fd_;
-    };
+    using Framer = twtest::PtyFramer;
 
     void Loop() {
         Bytes buf(65536), frame(quillon::kFrameMax), wire;

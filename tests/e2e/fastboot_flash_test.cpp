@@ -228,9 +228,32 @@ class FastbootFlash : public ::testing::Test {
         return v;
     }
 
-    // The disturbed run counted the same bytes as the calm one, went back once, to where system
-    // began, and from there showed exactly the calm run's positions, ending at 100.
+    // Phone 0 flashed undisturbed, then phone 1 with the fault; both runs must end with 0.
+    struct CalmAndDisturbed {
+        std::string dev;
+        ProcResult calm, r;
+    };
+    void FlashCalmThenDisturbed(const std::string& fault, CalmAndDisturbed& out) {
+        ASSERT_TRUE(Start(2, {fault}));
+        const std::string calm_dev = Address(0);
+        out.dev = Address(1);
+        ASSERT_FALSE(calm_dev.empty());
+        ASSERT_FALSE(out.dev.empty());
+        out.calm = Flash(calm_dev);
+        out.r = Flash(out.dev);
+        ASSERT_EQ(out.calm.status, 0) << out.calm.err << out.calm.out;
+        ASSERT_EQ(out.r.status, 0) << out.r.err << out.r.out;
+    }
+
+    // The disturbed run flashed system twice and the rest once, counted the same bytes as the
+    // calm one, went back once, to where system began, and from there showed exactly the calm
+    // run's positions, ending at 100.
     void ExpectOneRewindToSystemThenTheCalmRun(const ProcResult& calm, const ProcResult& r) {
+        const std::vector<std::string> lines = DebugLines(r.out);
+        ASSERT_EQ(lines.size(), 8u);
+        EXPECT_EQ(lines[2], "flash system:times 1/3");
+        EXPECT_EQ(lines[3], "flash system:times 2/3");
+        EXPECT_EQ(lines[4], "flash userdata:times 1/3");
         EXPECT_EQ(Field(r.out, "result", "bytes"), Field(calm.out, "result", "bytes"));
         const std::vector<int> u = Field(calm.out, "progress", "position");
         const std::vector<int> d = Field(r.out, "progress", "position");
@@ -309,14 +332,8 @@ TEST_F(FastbootFlash, SevenFlashesInOrderEachPartitionByteForByte) {
 
 TEST_F(FastbootFlash, RefusedSystemFlashIsRetriedAndEndsWhereAnUndisturbedRunEnds) {
     // Phone 1's third flash (system) is refused once; phone 0 runs undisturbed.
-    ASSERT_TRUE(Start(2, {"1/fastboot:fail@3"}));
-    const std::string calm_dev = Address(0), dev = Address(1);
-    ASSERT_FALSE(calm_dev.empty());
-    ASSERT_FALSE(dev.empty());
-    ProcResult calm = Flash(calm_dev);
-    ProcResult r = Flash(dev);
-    ASSERT_EQ(calm.status, 0) << calm.err << calm.out;
-    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    CalmAndDisturbed t;
+    ASSERT_NO_FATAL_FAILURE(FlashCalmThenDisturbed("1/fastboot:fail@3", t));
 
     std::vector<std::string> systems;
     for (const auto& [cmd, answer] : Requests(1))
@@ -326,13 +343,7 @@ TEST_F(FastbootFlash, RefusedSystemFlashIsRetriedAndEndsWhereAnUndisturbedRunEnd
     EXPECT_EQ(systems[1], "OKAY");
     EXPECT_TRUE(Slurp(PhoneDir(1) + "/fastboot/system.img") == Slurp(AndroidFile(2)));
 
-    const std::vector<std::string> lines = DebugLines(r.out);
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(lines[2], "flash system:times 1/3");
-    EXPECT_EQ(lines[3], "flash system:times 2/3");
-    EXPECT_EQ(lines[4], "flash userdata:times 1/3");
-
-    ExpectOneRewindToSystemThenTheCalmRun(calm, r);
+    ExpectOneRewindToSystemThenTheCalmRun(t.calm, t.r);
 }
 
 TEST_F(FastbootFlash, LinkLostDuringSystemsFirstDownloadIsReopenedAndPasses) {
@@ -340,15 +351,9 @@ TEST_F(FastbootFlash, LinkLostDuringSystemsFirstDownloadIsReopenedAndPasses) {
     // getvar once per opened device, download and flash for boot and recovery, then the download
     // for system) and is back a nominal second later under the same name; phone 0 runs
     // undisturbed.
-    ASSERT_TRUE(Start(2, {"1/fastboot:unplug@6=1000"}));
-    const std::string calm_dev = Address(0), dev = Address(1);
-    ASSERT_FALSE(calm_dev.empty());
-    ASSERT_FALSE(dev.empty());
-    ProcResult calm = Flash(calm_dev);
-    ProcResult r = Flash(dev);
-    ASSERT_EQ(calm.status, 0) << calm.err << calm.out;
-    ASSERT_EQ(r.status, 0) << r.err << r.out;
-    EXPECT_EQ(Address(1), dev);
+    CalmAndDisturbed t;
+    ASSERT_NO_FATAL_FAILURE(FlashCalmThenDisturbed("1/fastboot:unplug@6=1000", t));
+    EXPECT_EQ(Address(1), t.dev);
 
     EXPECT_NE(Slurp(PhoneDir(1) + "/log.txt").find("unplug (fault) in the middle of a download"),
               std::string::npos);
@@ -368,12 +373,7 @@ TEST_F(FastbootFlash, LinkLostDuringSystemsFirstDownloadIsReopenedAndPasses) {
     EXPECT_EQ(systems, std::vector<std::string>{"OKAY"});
     EXPECT_TRUE(Slurp(PhoneDir(1) + "/fastboot/system.img") == Slurp(AndroidFile(2)));
 
-    const std::vector<std::string> lines = DebugLines(r.out);
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(lines[2], "flash system:times 1/3");
-    EXPECT_EQ(lines[3], "flash system:times 2/3");
-    EXPECT_EQ(lines[4], "flash userdata:times 1/3");
-    ExpectOneRewindToSystemThenTheCalmRun(calm, r);
+    ExpectOneRewindToSystemThenTheCalmRun(t.calm, t.r);
 }
 
 TEST_F(FastbootFlash, PhoneUnpluggedDuringADownloadFailsTheCallInBoundedTime) {

@@ -31,6 +31,7 @@
 #include "phonesim/sim.h"
 #include "platform/clock.h"
 #include "tests/common/files.h"
+#include "tests/common/sim_package.h"
 
 namespace fs = std::filesystem;
 
@@ -46,13 +47,7 @@ std::string TempDir(const char* tag) {
 }
 
 const std::string& Package() {
-    static const std::string dir = [] {
-        std::string d = TempDir("pkg");
-        std::string err;
-        phonesim::make_package(d, {}, err);
-        return d;
-    }();
-    return dir;
+    return twtest::SimPackage();
 }
 
 // One NV item of a phone's state file.

@@ -23,6 +23,7 @@
 #include "phonesim/sim.h"
 #include "platform/clock.h"
 #include "tests/common/files.h"
+#include "tests/common/late_callbacks.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -30,20 +31,8 @@ using std::chrono::milliseconds;
 
 namespace {
 
-std::atomic<int> g_calls{0};
-std::atomic<int> g_late{0};
-std::atomic<bool> g_deleted{false};
-
-int Record(Download* d) {
-    g_calls.fetch_add(1);
-    if (g_deleted.load()) g_late.fetch_add(1);
-    d->iPortNumber += 0; // touches the record, as the station's callback does
-    return 0;
-}
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+using twtest::LateCallbacks;
+using twtest::Ms;
 
 bool WaitUntil(const std::function<bool()>& pred, milliseconds limit) {
     const auto end = Clock::now() + limit;
@@ -63,9 +52,7 @@ class StopE2E : public ::testing::Test {
         root_ = ::mkdtemp(t.data()) ? t : "";
         ASSERT_FALSE(root_.empty());
         ::setenv("TARNWELL_DEVICE_DIR", (root_ + "/dev").c_str(), 1);
-        g_calls = 0;
-        g_late = 0;
-        g_deleted = false;
+        LateCallbacks::Reset();
     }
     void TearDown() override {
         sondrel::SetDebugCapture(nullptr);
@@ -111,7 +98,7 @@ class StopE2E : public ::testing::Test {
                           const std::function<bool()>& blocked, const char* what) {
         auto record = std::make_unique<Download>();
         m->m_pDownload = record.get();
-        m->m_callbackfunc = Record;
+        m->m_callbackfunc = LateCallbacks::Record;
         std::atomic<bool> ended{false};
         Clock::time_point ended_at{};
         std::thread worker([&] {
@@ -125,7 +112,7 @@ class StopE2E : public ::testing::Test {
         const auto t0 = Clock::now();
         EXPECT_EQ(DeleteModule(m), 0);
         const auto deleted_at = Clock::now();
-        g_deleted = true;
+        LateCallbacks::deleted = true;
         record.reset();
         EXPECT_EQ(DeleteModule(m), 0); // a second stop is a no-op (before m's address is reused)
         // The port is free at once, while the stopped request may still be winding down.
@@ -142,8 +129,10 @@ class StopE2E : public ::testing::Test {
         // Far inside the waits the request was blocked in (8 s, 60 s): the stop woke it.
         EXPECT_LT(deleted_at - t0, milliseconds(1000)) << what;
         EXPECT_LT(ended_at - t0, milliseconds(1000)) << what;
-        EXPECT_GT(g_calls.load(), 0) << what << ": the request reported before the stop";
-        EXPECT_EQ(g_late.load(), 0) << what << ": a callback after DeleteModule returned";
+        EXPECT_GT(LateCallbacks::calls.load(), 0)
+            << what << ": the request reported before the stop";
+        EXPECT_EQ(LateCallbacks::late.load(), 0)
+            << what << ": a callback after DeleteModule returned";
         ASSERT_NE(next, nullptr);
         EXPECT_NE(next->hComHandle, INVALID_PORT_HANDLE) << what;
         EXPECT_NE(next->hComHandle, PORT_HANDLE_IN_USE) << what;

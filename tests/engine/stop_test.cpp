@@ -23,6 +23,8 @@
 #include "link/hdlc.h"
 #include "platform/clock.h"
 #include "platform/pty.h"
+#include "tests/common/late_callbacks.h"
+#include "tests/common/pty_framer.h"
 
 namespace {
 
@@ -30,33 +32,10 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-std::atomic<int> g_calls{0};
-std::atomic<int> g_late{0};
-std::atomic<bool> g_deleted{false};
+using twtest::LateCallbacks;
+using twtest::Ms;
 
-int Record(Download* d) {
-    g_calls.fetch_add(1);
-    if (g_deleted.load()) g_late.fetch_add(1);
-    d->iPortNumber += 0; // touches the record, as the station's callback does
-    return 0;
-}
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// The phone's side of the framing over the pty master.
-class Framer : public CTransmitHdlc {
-  public:
-    explicit Framer(int fd) : fd_(fd) {}
-    int IsOpen() override { return 1; }
-    int RawWrite(const uint8_t* d, int n) override {
-        return ::write(fd_, d, static_cast<size_t>(n)) == n ? n : 0;
-    }
-
-  private:
-    int fd_;
-};
+using Framer = twtest::PtyFramer;
 
 TEST(Stop, AStreamWriteBlockedOnAPhoneThatStoppedReadingEndsAtOnce) {
     tw::clock::set_scale(1.0);
@@ -78,10 +57,8 @@ TEST(Stop, AStreamWriteBlockedOnAPhoneThatStoppedReadingEndsAtOnce) {
     ASSERT_NE(m->hComHandle, INVALID_PORT_HANDLE);
     auto record = std::make_unique<Download>();
     m->m_pDownload = record.get();
-    m->m_callbackfunc = Record;
-    g_calls = 0;
-    g_late = 0;
-    g_deleted = false;
+    m->m_callbackfunc = LateCallbacks::Record;
+    LateCallbacks::Reset();
 
     m->trans_Dig->SetOverlapTimeout(3000); // as the upload flow sets it
     std::atomic<bool> ended{false};
@@ -117,7 +94,7 @@ TEST(Stop, AStreamWriteBlockedOnAPhoneThatStoppedReadingEndsAtOnce) {
     const auto t0 = Clock::now();
     EXPECT_EQ(DeleteModule(m), 0);
     const auto deleted_at = Clock::now();
-    g_deleted = true;
+    LateCallbacks::deleted = true;
     record.reset();
     EXPECT_EQ(DeleteModule(m), 0); // a second stop is a no-op (before m's address is reused)
     // The port is free at once (the phone's line emptied first, or the AT line would wait).
@@ -135,7 +112,7 @@ TEST(Stop, AStreamWriteBlockedOnAPhoneThatStoppedReadingEndsAtOnce) {
     EXPECT_LT(ended_at - t0, 1s);
     EXPECT_EQ(rc, -11970);
     EXPECT_EQ(last_error, FB_ERR_PORT_NOT_OPEN) << "the write ended with the port gone";
-    EXPECT_EQ(g_late.load(), 0) << "a callback after DeleteModule returned";
+    EXPECT_EQ(LateCallbacks::late.load(), 0) << "a callback after DeleteModule returned";
     DeleteModule(next);
     ::close(filler);
 }
@@ -147,14 +124,14 @@ TEST(Stop, DeleteWaitsForACallbackUnderWayAndNoneFollows) {
     static std::condition_variable cv;
     static bool inside = false, release = false, left = false;
     inside = release = left = false;
-    g_calls = 0;
+    LateCallbacks::calls = 0;
     m->m_callbackfunc = [](Download*) {
         std::unique_lock<std::mutex> g(lock);
         inside = true;
         cv.notify_all();
         cv.wait_for(g, 10s, [] { return release; });
         left = true;
-        g_calls.fetch_add(1);
+        LateCallbacks::calls.fetch_add(1);
         return 0;
     };
     std::thread worker([&] {
@@ -186,7 +163,7 @@ TEST(Stop, DeleteWaitsForACallbackUnderWayAndNoneFollows) {
         EXPECT_TRUE(left) << "the callback had ended when DeleteModule returned";
     }
     worker.join();
-    EXPECT_EQ(g_calls.load(), 1) << "no callback after DeleteModule returned";
+    EXPECT_EQ(LateCallbacks::calls.load(), 1) << "no callback after DeleteModule returned";
 
     // DeleteModule called from the module's own callback does not wait for itself.
     Flashboot* self = CreateModuleForDiskDownload();

@@ -28,6 +28,7 @@
 #include "station/password.h"
 #include "station/station.h"
 #include "tests/common/files.h"
+#include "tests/common/sim_package.h"
 
 namespace stationtest {
 
@@ -44,13 +45,7 @@ inline std::string TempDir(const char* tag) {
 
 // One package for the whole test program.
 inline const std::string& Package() {
-    static const std::string dir = [] {
-        std::string d = TempDir("pkg");
-        std::string err;
-        phonesim::make_package(d, {}, err);
-        return d;
-    }();
-    return dir;
+    return twtest::SimPackage();
 }
 
 // Remembers what the station showed and answers as told. Safe from any thread.
