@@ -13,8 +13,8 @@ const char* Usage() {
            "  --time-scale X     multiply every wait by X (tests, demos)\n"
            "  --package DIR      load this software package at start, as \"Load Files\" does\n"
            "  --start-all        press the start-all button once the window is up\n"
-           "  --screenshot FILE  save a PNG of the window when the first row shows PASS or\n"
-           "                     FAIL, then close it (for the documentation)\n";
+           "  --screenshot FILE  save a PNG of the window once a row shows PASS or FAIL and\n"
+           "                     the tally counts it, then close it (for the documentation)\n";
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& why) {

@@ -1,5 +1,6 @@
 #include "window/screenshot.h"
 
+#include <QLabel>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
@@ -21,6 +22,9 @@ void MidRunScreenshot::poll() {
     for (auto* bar : window_->findChildren<GradientProgressBar*>())
         result = result || bar->state() != GradientProgressBar::State::Normal;
     if (!result) return;
+    // The tally under the cycle bar counts that phone too.
+    const auto* counters = window_->findChild<QLabel*>(QStringLiteral("counters"));
+    if (counters && counters->property("cycles").toInt() < 1) return;
     timer_->stop();
     const bool saved = window_->grab().save(file_, "PNG");
     if (!saved)

@@ -1,7 +1,8 @@
 #pragma once
 // The documentation's picture of the window in the middle of a run: the window is watched every
 // 20 ms and saved as a PNG (QWidget::grab, so no screen is needed) as soon as the first slot row
-// shows its result, PASS or FAIL, while the others are still on their way. GUI thread only.
+// shows its result, PASS or FAIL, and the tally under the cycle bar counts it, while the others
+// are still on their way. GUI thread only.
 #include <QObject>
 #include <QString>
 #include <functional>

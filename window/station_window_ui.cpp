@@ -160,6 +160,8 @@ void StationWindow::showCounters() {
         return kCounters.in(lang_).arg(c.passed).arg(c.failed).arg(c.mean_seconds(), 0, 'f', 1);
     };
     counters_->setText(line(tally_.total));
+    // Cycles counted so far, for whoever watches the window from outside (the picture).
+    counters_->setProperty("cycles", tally_.total.passed + tally_.total.failed);
     for (size_t i = 0; i < rows_.size(); ++i)
         rows_[i].status->setToolTip(line(tally_.per_slot[i]));
 }
@@ -183,6 +185,7 @@ void StationWindow::SetLanguage(tw::station::Language lang, const tw::station::W
         modelLabel_->setText(q(t.model_label));
         version_->setText(q(t.version_line));
         applyWindowOnlyTexts();
+        showCounters(); // the tally in the new language, zeros before the first phone
     });
 }
 

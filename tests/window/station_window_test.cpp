@@ -54,6 +54,9 @@ class Window : public WindowRig {
                 << c.widget << (zh ? " in Chinese" : " in English");
         }
         EXPECT_EQ(window->windowTitle().toStdString(), "Android 2.3 Tarnwell");
+        // The tally switches too; no phone has finished yet.
+        EXPECT_EQ(Text("counters"),
+                  zh ? "通过 0  失败 0  平均 0.0 秒" : "Passed 0  Failed 0  Mean 0.0 s");
         EXPECT_EQ(W<QRadioButton>("chinese")->isChecked(), zh);
         EXPECT_EQ(W<QRadioButton>("english")->isChecked(), !zh);
         EXPECT_EQ(tw::ini::read_string(home + "inifile.ini", "Language", "Language"),
