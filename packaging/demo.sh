@@ -14,7 +14,7 @@
 #   packaging/demo.sh BUILD_DIR                  the headless station, result table at the end
 #   packaging/demo.sh BUILD_DIR --window         the same phones in the station's window
 #   packaging/demo.sh BUILD_DIR --screenshot PNG the window (offscreen), every slot started, saved
-#                                                as a picture when the first row shows its result
+#                                                as a picture once a row shows its result
 #
 # In the window (four phones) the package is already loaded: press "开始全部下载" (start all) and
 # watch the rows; close the window (or EXIT) to end the demo.
