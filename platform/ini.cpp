@@ -133,14 +133,17 @@ Document Document::parse(std::string_view text) {
         size_t end = text.find('\n');
         std::string_view raw = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        Line line;
+        // The line's own end, whole: a last line without one keeps none.
+        const char* eol = "";
         if (end != std::string_view::npos) {
-            line.eol = "\n";
+            eol = "\n";
             if (!raw.empty() && raw.back() == '\r') {
                 raw.remove_suffix(1);
-                line.eol = "\r\n";
+                eol = "\r\n";
             }
         }
+        Line line;
+        line.eol = eol;
         line.raw = std::string(raw);
         std::string_view t = trim(raw);
         if (!t.empty() && t.front() == '[') {
