@@ -105,13 +105,17 @@ int Flashboot::Diag_Service_RequestAndResponse(const uint8_t* request, uint16_t 
     const int pause = m_diagPauseMs.load();
     int n = 0;
     if (pause <= 0 || Pause(pause)) {
+        // The whole wait keeps the floor every receive time-out keeps, so a small time scale
+        // cannot end it between two frames that have already arrived.
+        const auto deadline = tw::clock::deadline_after_ms(kDiagReadTimeoutMs);
         const uint64_t start = tw::clock::tick_ms();
         for (;;) {
-            const uint64_t spent = tw::clock::tick_ms() - start;
-            if (spent >= kDiagReadTimeoutMs) {
+            if (tw::clock::Steady::now() >= deadline) {
                 n = 0;
                 break;
             }
+            const uint64_t spent =
+                std::min<uint64_t>(tw::clock::tick_ms() - start, kDiagReadTimeoutMs - 1);
             n = trans_Dig->Read(response, responseLength,
                                 static_cast<uint32_t>(kDiagReadTimeoutMs - spent));
             if (n <= 0 || !other) break;

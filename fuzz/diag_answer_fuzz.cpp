@@ -123,6 +123,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             a.push_back(in.bytes(in.upto(300)));
         answers.push_back(std::move(a));
     }
-    FUZZ_CHECK(Run(module, mode, answers, 0x00) == Run(module, mode, answers, 0xA5));
+    const std::string zeros = Run(module, mode, answers, 0x00);
+    const std::string fives = Run(module, mode, answers, 0xA5);
+    if (zeros != fives)
+        std::fprintf(stderr, "past the answers 0x00:\n%s\npast the answers 0xA5:\n%s\n",
+                     zeros.c_str(), fives.c_str());
+    FUZZ_CHECK(zeros == fives);
     return 0;
 }
