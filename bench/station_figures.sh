@@ -50,5 +50,5 @@ images=$(du -cb "$WORK"/pkg/android/* | tail -1 | cut -f1)
 awk -v p="$PHONES" -v n="$n" -v f="$first" -v l="$last" -v sum="$sum" -v w="$wall" -v u="$user" \
     -v s="$sys" -v r="$rss_kb" -v img="$images" -v sc="$SCALE" 'BEGIN {
     printf "phones %d (records %d), scale %s: cycles span %.2f s, mean cycle %.2f s; station wall %.2f s, ", p, n, sc, l - f, sum / n, w
-    printf "CPU %.2f s (%.3f s per phone); peak memory %.1f MB, Android images %.1f MB, above them %.1f MB\n", u + s, (u + s) / n, r / 1024, img / 1048576, r / 1024 - img / 1048576
+    printf "CPU %.2f s (%.3f s per phone); peak memory %.1f MB; Android images %.1f MB (read through the page cache, not held)\n", u + s, (u + s) / n, r / 1024, img / 1048576
 }'
