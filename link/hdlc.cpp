@@ -263,17 +263,11 @@ int CTransmitHdlc::DecodeBytes(const uint8_t* bytes, int count) {
         if (!(flags & kFlagEscape) && *p != kFlag && *p != kEsc) {
             const int room = kFrameMax - length;
             const uint8_t* stop = p + std::min<ptrdiff_t>(end - p, room > 0 ? room : 0);
-            uint8_t* out = data + length;
-            // Eight at a time while none of them is a flag or an escape, then byte by byte up
-            // to the next one.
-            while (stop - p >= 8 && !has_flag_or_escape(load_le64(p))) {
-                std::memcpy(out, p, 8);
-                out += 8;
-                p += 8;
-            }
-            while (p < stop && *p != kFlag && *p != kEsc)
-                *out++ = *p++;
-            length = static_cast<int>(out - data);
+            // The run up to the next flag or escape (found as the encoder finds it), copied whole.
+            const uint8_t* run_end = next_flag_or_escape(p, stop);
+            std::memcpy(data + length, p, static_cast<size_t>(run_end - p));
+            length += static_cast<int>(run_end - p);
+            p = run_end;
             if (p == end) break;
         }
         uint8_t b = *p++;
