@@ -21,8 +21,9 @@
 #if defined(__SANITIZE_THREAD__)
 // Qt is not built with the thread sanitizer, which therefore cannot see the locks inside it: a
 // worker's post to the GUI thread's event queue would look like a race in that queue.
+// The file chooser's own helper thread (QFileInfoGatherer, in Qt's GUI library) likewise.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Core.so\n";
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\n";
 }
 #endif
 #if defined(__SANITIZE_ADDRESS__)

@@ -8,8 +8,9 @@
 
 // Qt is not built with the thread sanitizer, which therefore cannot see the locks inside it: a
 // post to the GUI thread's event queue from a worker would look like a race in that queue.
+// The file chooser's own helper thread (QFileInfoGatherer, in Qt's GUI library) likewise.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Core.so\n";
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\n";
 }
 // Fontconfig keeps its font cache until the process ends, unreferenced once Qt has let go of it.
 extern "C" const char* __lsan_default_suppressions() {
