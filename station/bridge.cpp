@@ -5,6 +5,7 @@
 
 #include "diag/flashboot_qcn.h"
 #include "diag/imei.h"
+#include "platform/disk.h"
 #include "station/debug_line.h"
 
 namespace tw::station {
@@ -191,6 +192,23 @@ bool ModuleBridge::doReadImei(Subclass& req, std::string& imei) {
     return Run(req, Op::Imei, 0, 0, &imei);
 }
 
+namespace {
+
+bool PlanFits(const std::string& disk, const std::string& folder, const XMLDATA* xml,
+              std::string& why) {
+    if (!xml) return true; // the engine's own plan reading reports what is missing
+    tw::Disk probe;
+    if (const int e = probe.open(disk); e != 0) {
+        why = "eMMC: the disk " + disk + " cannot be opened: " + std::strerror(e);
+        return false;
+    }
+    if (emmc::CheckPlan(folder.c_str(), *xml, probe.size(), why)) return true;
+    why = "eMMC: " + disk + ": " + why + "; nothing written";
+    return false;
+}
+
+} // namespace
+
 bool ModuleBridge::doEmmc(Subclass& req, const std::string& disk, XMLDATA* xml) {
     const int row = req.m_rowindex;
     if (row < 0 || row >= kSlots) return false;
@@ -207,8 +225,15 @@ bool ModuleBridge::doEmmc(Subclass& req, const std::string& disk, XMLDATA* xml) 
     m->m_pDownload = &d;
     freeComPoint_[row].store(m);
     int rc = -1;
-    if (!host_.RowStopping(row))
-        rc = m->EmmcDownloadMBNS(m, disk.c_str(), req.m_pathName.c_str(), xml);
+    if (!host_.RowStopping(row)) {
+        // The whole plan against this disk first: one that cannot be carried out whole fails
+        // with its reason before a sector is written.
+        std::string why;
+        if (PlanFits(disk, req.m_pathName, xml, why))
+            rc = m->EmmcDownloadMBNS(m, disk.c_str(), req.m_pathName.c_str(), xml);
+        else
+            emmc::ShowMessageBox(why.c_str(), "Tarnwell");
+    }
     req.result = rc;
     const bool stopped = host_.RowStopping(row);
     if (rc != 0 && !stopped) {

@@ -347,8 +347,14 @@ void SlotWorker::EmmcStage() {
     Subclass r = Request(-1);
     XMLDATA xml{};
     if (param_.software) xml = param_.software->xml;
-    core_.bridge().doEmmc(r, core_.RowString(slot_, &SlotState::emmc_disk), &xml);
+    const bool written =
+        core_.bridge().doEmmc(r, core_.RowString(slot_, &SlotState::emmc_disk), &xml);
     if (Stopping()) return;
+    if (!written) {
+        // FAIL is shown: a phone whose programming failed brings no DIAG port to wait for.
+        S().busy.store(0);
+        return;
+    }
     std::string com;
     for (int i = 0; i < kEmmcDiagPolls; ++i) {
         if ((com = core_.RowString(slot_, &SlotState::diag_com)).size() > 3) break;

@@ -293,11 +293,14 @@ TEST_F(StationRig, RepairModeSelectedFileForSlotOneOwnBackupForTheOthers) {
     EXPECT_TRUE(WaitNv(1, [&](const NvState& s) { return s == before1; }));
 }
 
-TEST_F(StationRig, ADiskAtAStartedSlotsPositionGetsItsEmmcStage) {
-    // A package with a raw-programming plan.
-    const std::string pkg = root + "/emmc-package";
-    fs::copy(Package(), pkg, fs::copy_options::recursive);
-    std::ofstream(pkg + "/rawprogram0.xml") << R"(<?xml version="1.0" ?>
+class EmmcStage : public StationRig {
+  protected:
+    // A package with a raw-programming plan whose TZ image starts at `tz_sector`, and a phone
+    // that comes as a mass-storage disk at the position slot 1 holds. Returns SBL1's bytes.
+    std::string StartEmmcPhone(const std::string& tz_sector) {
+        const std::string pkg = root + "/emmc-package";
+        fs::copy(Package(), pkg, fs::copy_options::recursive);
+        std::ofstream(pkg + "/rawprogram0.xml") << R"(<?xml version="1.0" ?>
 <data>
   <program filename="MBR" label="MBR" start_sector="0"/>
   <program filename="sbl1.mbn" label="SBL1" start_sector="2048."/>
@@ -305,37 +308,43 @@ TEST_F(StationRig, ADiskAtAStartedSlotsPositionGetsItsEmmcStage) {
   <program filename="sbl3.mbn" label="SBL3" start_sector="4096."/>
   <program filename="rpm.mbn" label="RPM" start_sector="6144."/>
   <program filename="emmc_appsboot.mbn" label="ABOOT" start_sector="7168."/>
-  <program filename="tz.mbn" label="TZ" start_sector="8192."/>
+  <program filename="tz.mbn" label="TZ" start_sector=")" +
+                                                       tz_sector + R"("/>
   <program filename="EBR0.bin" label="EBR" start_sector="9216."/>
 </data>
 )";
-    std::ofstream(pkg + "/patch0.xml") << R"(<?xml version="1.0" ?>
+        std::ofstream(pkg + "/patch0.xml") << R"(<?xml version="1.0" ?>
 <patches>
   <patch byte_offset="458" filename="EBR0.bin" size_in_bytes="4" start_sector="0" value="0"/>
   <patch byte_offset="474" filename="EBR0.bin" size_in_bytes="4" start_sector="0" value="0"/>
 </patches>
 )";
-    for (const char* f :
-         {"MBR", "sbl2.mbn", "sbl3.mbn", "rpm.mbn", "emmc_appsboot.mbn", "tz.mbn", "EBR0.bin"})
-        std::ofstream(pkg + "/" + f, std::ios::binary) << std::string(512, 'x');
-    const std::string sbl1(70000, 'S');
-    std::ofstream(pkg + "/sbl1.mbn", std::ios::binary) << sbl1;
+        for (const char* f :
+             {"MBR", "sbl2.mbn", "sbl3.mbn", "rpm.mbn", "emmc_appsboot.mbn", "tz.mbn", "EBR0.bin"})
+            std::ofstream(pkg + "/" + f, std::ios::binary) << std::string(512, 'x');
+        const std::string sbl1(70000, 'S');
+        std::ofstream(pkg + "/sbl1.mbn", std::ios::binary) << sbl1;
 
-    fs::create_directories(dev);
-    Station& st = NewStation();
-    ASSERT_TRUE(st.LoadPackage(pkg));
-    st.ClickSlot(0);
-    // The phone comes as a mass-storage disk, at the position slot 1 holds.
-    phonesim::SimOptions o;
-    o.device_dir = dev;
-    o.state_dir = state;
-    o.package = pkg;
-    o.start = phonesim::Mode::Disk;
-    o.hub = "USB\\ROOT_HUB20\\4&EMMC&0";
-    for (const tw::station::SlotKey& k : {kUsbAddressKey, kFastbootNameKey, kDiagCom9025Key})
-        StationConfig(home + "inifile.ini").SetSlotValue(k, 0, o.hub + "#1#");
-    std::string err;
-    ASSERT_TRUE(sim.start(o, err)) << err;
+        fs::create_directories(dev);
+        Station& st = NewStation();
+        EXPECT_TRUE(st.LoadPackage(pkg));
+        st.ClickSlot(0);
+        phonesim::SimOptions o;
+        o.device_dir = dev;
+        o.state_dir = state;
+        o.package = pkg;
+        o.start = phonesim::Mode::Disk;
+        o.hub = "USB\\ROOT_HUB20\\4&EMMC&0";
+        for (const tw::station::SlotKey& k : {kUsbAddressKey, kFastbootNameKey, kDiagCom9025Key})
+            StationConfig(home + "inifile.ini").SetSlotValue(k, 0, o.hub + "#1#");
+        std::string err;
+        EXPECT_TRUE(sim.start(o, err)) << err;
+        return sbl1;
+    }
+};
+
+TEST_F(EmmcStage, ADiskAtAStartedSlotsPositionGetsIt) {
+    const std::string sbl1 = StartEmmcPhone("8192.");
     // Written, then no DIAG port comes back at the position: the stage says so and stays.
     ASSERT_TRUE(ui.WaitFor([&] { return !ui.boxes(0).empty(); }, 60000)) << ui.status(0);
     EXPECT_EQ(ui.boxes(0).back().text, "threadStart1 DiagCom diagcom[0] 在配置文档中为空");
@@ -344,7 +353,25 @@ TEST_F(StationRig, ADiskAtAStartedSlotsPositionGetsItsEmmcStage) {
     const std::string disk = Slurp(PhoneDir(0) + "/disk.img");
     ASSERT_GE(disk.size(), 2048u * 512 + sbl1.size());
     EXPECT_EQ(disk.substr(2048 * 512, sbl1.size()), sbl1);
-    EXPECT_TRUE(st.Busy(0));
+    EXPECT_TRUE(station->Busy(0));
+}
+
+TEST_F(EmmcStage, APlanPastTheEndOfTheDiskFailsTheSlotAndWritesNothing) {
+    StartEmmcPhone("99999999.");
+    ASSERT_TRUE(ui.WaitFor([&] { return !ui.marks(0).empty(); }, 60000)) << ui.status(0);
+    EXPECT_FALSE(ui.marks(0).back()); // FAIL
+    // The reason in a box of its own, before the failure's.
+    std::string box;
+    for (const auto& b : ui.boxes(0))
+        if (b.text.find("eMMC: ") == 0) box = b.text;
+    EXPECT_NE(box.find("TZ (tz.mbn"), std::string::npos) << box;
+    EXPECT_NE(box.find("past the end of the disk"), std::string::npos) << box;
+    EXPECT_NE(box.find("nothing written"), std::string::npos) << box;
+    // Not one image reached the disk, and the slot is free for its next phone.
+    const std::string disk = Slurp(PhoneDir(0) + "/disk.img");
+    ASSERT_FALSE(disk.empty());
+    EXPECT_EQ(disk.find_first_not_of('\0'), std::string::npos);
+    EXPECT_TRUE(ui.WaitFor([&] { return !station->Busy(0); }, 10000));
 }
 
 } // namespace
