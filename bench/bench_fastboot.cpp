@@ -54,7 +54,12 @@ void BM_FlashLoopbackTcp(benchmark::State& state) {
     FBFreeFile(file);
     fs::remove(p);
 }
-BENCHMARK(BM_FlashLoopbackTcp)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlashLoopbackTcp)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(64)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_LoadFile(benchmark::State& state) {
     const size_t bytes = static_cast<size_t>(state.range(0)) << 20;

@@ -10,7 +10,8 @@ constexpr std::array<uint16_t, 256> make_crc16_table() {
     std::array<uint16_t, 256> t{};
     for (unsigned i = 0; i < 256; ++i) {
         uint16_t c = static_cast<uint16_t>(i);
-        for (int b = 0; b < 8; ++b) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0x8408) : static_cast<uint16_t>(c >> 1);
+        for (int b = 0; b < 8; ++b)
+            c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0x8408) : static_cast<uint16_t>(c >> 1);
         t[i] = c;
     }
     return t;

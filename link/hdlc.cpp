@@ -109,7 +109,9 @@ void CTransmitHdlc::SetPortClosed(bool closed) {
     if (closed && m_frameEvent) m_frameEvent->set();
 }
 
-int CTransmitHdlc::FrameWrite(const uint8_t* data, int len) { return WriteFramed(data, len, true); }
+int CTransmitHdlc::FrameWrite(const uint8_t* data, int len) {
+    return WriteFramed(data, len, true);
+}
 
 int CTransmitHdlc::FrameWriteNo7e(const uint8_t* data, int len) {
     // Callers pass the packet length plus one.
@@ -196,8 +198,8 @@ HDLC_RX_NODE* CTransmitHdlc::ResetNode(HDLC_RX_NODE* node) {
 
 HDLC_RX_NODE* CTransmitHdlc::CurrentNodeLocked(bool& queued) {
     queued = false;
-    if (m_current && (m_current->flags & (kFlagReceiving | kFlagComplete)) ==
-                         (kFlagReceiving | kFlagComplete)) {
+    if (m_current &&
+        (m_current->flags & (kFlagReceiving | kFlagComplete)) == (kFlagReceiving | kFlagComplete)) {
         if (FilterFrame(1, m_current->data, m_current->length) < 1) {
             ResetNode(m_current);
         } else {

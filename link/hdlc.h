@@ -11,13 +11,13 @@
 
 namespace quillon {
 
-constexpr int kFrameMax = 32896;          // unescaped bytes kept per received frame, FCS included
-constexpr int kStagingSize = 32896;       // send staging buffer
-constexpr int kNodeDataSize = 32900;      // spare bytes let a text filter terminate a full frame
+constexpr int kFrameMax = 32896;     // unescaped bytes kept per received frame, FCS included
+constexpr int kStagingSize = 32896;  // send staging buffer
+constexpr int kNodeDataSize = 32900; // spare bytes let a text filter terminate a full frame
 constexpr uint16_t kRxNodeCount = 60;
 
 constexpr uint8_t kFlagEscape = 0x02;
-constexpr uint8_t kFlagOverflow = 0x04;   // more than kFrameMax bytes arrived: drop the frame
+constexpr uint8_t kFlagOverflow = 0x04; // more than kFrameMax bytes arrived: drop the frame
 constexpr uint8_t kFlagReceiving = 0x40;
 constexpr uint8_t kFlagComplete = 0x80;
 
@@ -40,7 +40,7 @@ struct HDLC_RX_NODE {
 } // namespace quillon
 
 class CTransmitHdlc : public CPctsBasedFunctional {
-public:
+  public:
     CTransmitHdlc();
     ~CTransmitHdlc() override;
     CTransmitHdlc(const CTransmitHdlc&) = delete;
@@ -93,7 +93,7 @@ public:
     // do so), and a framed write cut short reports ERR_PORT_NOT_OPEN.
     void SetPortClosed(bool closed);
 
-private:
+  private:
     int WriteFramed(const uint8_t* data, int len, bool opening_flag);
     quillon::HDLC_RX_NODE* CurrentNodeLocked(bool& queued);
     // Frees the queue and the current node: the spool as after node_init_spool.

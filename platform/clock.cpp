@@ -42,7 +42,9 @@ bool parse_scale(const char* text, double& out) {
     return true;
 }
 
-double scale() { return factor().load(std::memory_order_relaxed); }
+double scale() {
+    return factor().load(std::memory_order_relaxed);
+}
 
 bool set_scale(double f) {
     if (!valid_scale(f)) return false;

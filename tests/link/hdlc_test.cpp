@@ -16,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 
 // A framer whose "port" is a byte vector.
 class LoopFramer : public CTransmitHdlc {
-public:
+  public:
     int IsOpen() override { return open ? 1 : 0; }
     int RawWrite(const uint8_t* d, int n) override {
         wire.insert(wire.end(), d, d + n);
@@ -28,7 +28,9 @@ public:
     int raw_writes = 0;
 };
 
-std::unique_ptr<LoopFramer> make() { return std::make_unique<LoopFramer>(); }
+std::unique_ptr<LoopFramer> make() {
+    return std::make_unique<LoopFramer>();
+}
 
 Bytes frame_of(const Bytes& packet) {
     auto f = make();
@@ -36,7 +38,9 @@ Bytes frame_of(const Bytes& packet) {
     return f->wire;
 }
 
-int feed(CTransmitHdlc& f, const Bytes& b) { return f.DecodeBytes(b.data(), static_cast<int>(b.size())); }
+int feed(CTransmitHdlc& f, const Bytes& b) {
+    return f.DecodeBytes(b.data(), static_cast<int>(b.size()));
+}
 
 Bytes take(CTransmitHdlc& f, int len = 0) {
     Bytes buf(40000);
@@ -228,7 +232,8 @@ TEST(HdlcReceive, RandomPacketsRoundTripThroughRandomChunks) {
     for (int round = 0; round < 200; ++round) {
         size_t len = 1 + rng() % 3000;
         Bytes p(len);
-        for (auto& b : p) b = static_cast<uint8_t>(rng() % 4 == 0 ? 0x7E + rng() % 2 : rng());
+        for (auto& b : p)
+            b = static_cast<uint8_t>(rng() % 4 == 0 ? 0x7E + rng() % 2 : rng());
         Bytes w = frame_of(p);
         size_t pos = 0;
         while (pos < w.size()) {
@@ -382,7 +387,8 @@ TEST(HdlcReceive, OversizedFrameIsDroppedWholeAndCounted) {
 TEST(HdlcReceive, FullSpoolRefusesSpaceUntilAFrameIsTaken) {
     auto f = make();
     Bytes w = frame_of({1, 2, 3});
-    for (int i = 0; i < 59; ++i) ASSERT_EQ(feed(*f, w), 3);
+    for (int i = 0; i < 59; ++i)
+        ASSERT_EQ(feed(*f, w), 3);
     // 59 queued, the 60th node is current; completing it leaves no fresh node.
     EXPECT_EQ(feed(*f, w), 3);
     EXPECT_EQ(f->ReceiveSpace(10), quillon::ERR_RX_NO_NODE);
